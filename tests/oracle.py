@@ -1,0 +1,73 @@
+"""The picture the program must show, computed from geometry alone.
+
+The circle is drawn as a polygon of 30 points on a circle of radius 100 in a
+200 x 200 scene, the first point at the top. A pixel is green exactly when its
+centre lies inside that polygon, once the scene is stretched over the window's
+client area. Pixels whose centre lies within EDGE_TOLERANCE pixels of an edge
+may go either way: there, rounding decides.
+"""
+
+import math
+
+GREEN = (0, 255, 0)
+BLACK = (0, 0, 0)
+SCENE = 200.0
+EDGE_TOLERANCE = 0.01
+
+
+def polygon(points=30, radius=100.0, width=SCENE, height=SCENE):
+    """The polygon's vertices in window pixels, for a window of this size."""
+    sx, sy = width / SCENE, height / SCENE
+    vertices = []
+    for i in range(points):
+        angle = i * 2 * math.pi / points - math.pi / 2
+        vertices.append(((radius + radius * math.cos(angle)) * sx,
+                         (radius + radius * math.sin(angle)) * sy))
+    return vertices
+
+
+def _classify(px, py, edges):
+    """'in', 'out' or 'edge' for a point and a convex polygon's edges."""
+    inside = True
+    for (ax, ay, dx, dy, length) in edges:
+        # Signed distance from the edge's line; the vertices run clockwise on
+        # the screen (y down), so the inside is where the cross product is >= 0.
+        cross = (dx * (py - ay) - dy * (px - ax)) / length
+        if cross < 0:
+            inside = False
+        if abs(cross) < EDGE_TOLERANCE:
+            t = ((px - ax) * dx + (py - ay) * dy) / (length * length)
+            t = min(1.0, max(0.0, t))
+            if math.hypot(px - (ax + t * dx), py - (ay + t * dy)) < EDGE_TOLERANCE:
+                return "edge"
+    return "in" if inside else "out"
+
+
+def mismatches(image, points=30, radius=100.0):
+    """Pixels of image that differ from the picture for these parameters.
+
+    Returns (x, y, found, expected) for each, leaving out pixels on an edge.
+    """
+    vertices = polygon(points, radius, image.width, image.height)
+    edges = []
+    for (ax, ay), (bx, by) in zip(vertices, vertices[1:] + vertices[:1]):
+        edges.append((ax, ay, bx - ax, by - ay, math.hypot(bx - ax, by - ay)))
+    wrong = []
+    for y in range(image.height):
+        for x in range(image.width):
+            where = _classify(x + 0.5, y + 0.5, edges)
+            if where == "edge":
+                continue
+            expected = GREEN if where == "in" else BLACK
+            found = image.pixel(x, y)
+            if found != expected:
+                wrong.append((x, y, found, expected))
+    return wrong
+
+
+def describe(wrong, limit=5):
+    """A short account of mismatches for an assertion message."""
+    shown = ", ".join(f"({x},{y}) is {found} not {expected}"
+                      for x, y, found, expected in wrong[:limit])
+    more = f" and {len(wrong) - limit} more" if len(wrong) > limit else ""
+    return f"{len(wrong)} pixels differ: {shown}{more}"

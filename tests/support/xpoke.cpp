@@ -1,0 +1,175 @@
+// xpoke: drives a window as a user and a window manager would, straight
+// through Xlib and XTest, for tests that need more events, or events closer
+// together, than one command-line tool call each can give.
+
+#include <X11/Xlib.h>
+#include <X11/extensions/XTest.h>
+#include <X11/keysym.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+constexpr const char* usage = "usage: xpoke close WINDOW COUNT | xpoke input WINDOW COUNT\n"
+                              "  close  send COUNT close requests through the window "
+                              "manager, all at once\n"
+                              "  input  send at least COUNT input events to WINDOW: keys "
+                              "(Escape among them), typed text,\n"
+                              "         pointer motion, buttons, wheel, focus out and "
+                              "in, pointer leave and enter\n";
+
+// Events are sent in batches, each followed by a round trip to the server, so
+// that the queue between the server and the program stays bounded.
+constexpr unsigned long syncEvery = 512;
+// _NET_CLOSE_WINDOW's source indication: a pager or other direct user action.
+constexpr long sourcePager = 2;
+
+bool parseNumber(const char* text, unsigned long& value)
+{
+    char* end = nullptr;
+    errno = 0;
+    value = std::strtoul(text, &end, 0);
+    return errno == 0 && end != text && *end == '\0';
+}
+
+int sendCloseRequests(Display* display, Window window, unsigned long count)
+{
+    const Window root = DefaultRootWindow(display);
+    XEvent event{};
+    event.xclient.type = ClientMessage;
+    event.xclient.window = window;
+    event.xclient.message_type = XInternAtom(display, "_NET_CLOSE_WINDOW", False);
+    event.xclient.format = 32;
+    event.xclient.data.l[0] = CurrentTime;
+    event.xclient.data.l[1] = sourcePager;
+    for (unsigned long i = 0; i < count; ++i) {
+        XSendEvent(display, root, False, SubstructureRedirectMask | SubstructureNotifyMask,
+                   &event);
+    }
+    XSync(display, False);
+    std::printf("sent %lu close requests\n", count);
+    return 0;
+}
+
+int sendInput(Display* display, Window window, unsigned long count)
+{
+    XWindowAttributes attributes{};
+    if (XGetWindowAttributes(display, window, &attributes) == 0) {
+        std::fputs("xpoke: cannot read the window's attributes\n", stderr);
+        return 1;
+    }
+    int originX = 0;
+    int originY = 0;
+    Window child = 0;
+    XTranslateCoordinates(display, window, DefaultRootWindow(display), 0, 0, &originX,
+                          &originY, &child);
+    const int screenWidth = DisplayWidth(display, DefaultScreen(display));
+    const int screenHeight = DisplayHeight(display, DefaultScreen(display));
+    const int width = attributes.width;
+    const int height = attributes.height;
+
+    const std::string text = "the quick brown fox jumps over the lazy dog";
+    const std::array<unsigned int, 5> buttons = {1, 2, 3, 4, 5};
+    const KeyCode escape = XKeysymToKeycode(display, XK_Escape);
+    const KeyCode shift = XKeysymToKeycode(display, XK_Shift_L);
+
+    XSetInputFocus(display, window, RevertToParent, CurrentTime);
+
+    unsigned long sent = 0;
+    unsigned long lastSync = 0;
+    for (unsigned long round = 0; sent < count; ++round) {
+        // Escape and a typed character, every fourth one upper case.
+        XTestFakeKeyEvent(display, escape, True, CurrentTime);
+        XTestFakeKeyEvent(display, escape, False, CurrentTime);
+        const char letter = text[round % text.size()];
+        const KeyCode key = XKeysymToKeycode(display, static_cast<KeySym>(letter));
+        const bool upper = round % 4 == 0;
+        if (upper) {
+            XTestFakeKeyEvent(display, shift, True, CurrentTime);
+        }
+        XTestFakeKeyEvent(display, key, True, CurrentTime);
+        XTestFakeKeyEvent(display, key, False, CurrentTime);
+        if (upper) {
+            XTestFakeKeyEvent(display, shift, False, CurrentTime);
+        }
+        sent += upper ? 6 : 4;
+
+        // Motion to a point inside the window, then a press and release of a
+        // button there (4 and 5 are the wheel).
+        const auto step = static_cast<int>(round);
+        XTestFakeMotionEvent(display, -1, originX + (step * 7) % width,
+                             originY + (step * 13) % height, CurrentTime);
+        const unsigned int button = buttons[round % buttons.size()];
+        XTestFakeButtonEvent(display, button, True, CurrentTime);
+        XTestFakeButtonEvent(display, button, False, CurrentTime);
+        sent += 3;
+
+        // Now and then the pointer leaves the window and comes back, and the
+        // focus goes away and returns.
+        if (round % 8 == 0) {
+            XTestFakeMotionEvent(display, -1, screenWidth - 1, screenHeight - 1,
+                                 CurrentTime);
+            XTestFakeMotionEvent(display, -1, originX + width / 2, originY + height / 2,
+                                 CurrentTime);
+            XSetInputFocus(display, None, RevertToNone, CurrentTime);
+            XSetInputFocus(display, window, RevertToParent, CurrentTime);
+            sent += 4;
+        }
+
+        if (sent - lastSync >= syncEvery) {
+            XSync(display, False);
+            lastSync = sent;
+        }
+    }
+    XSync(display, False);
+    std::printf("sent %lu input events\n", sent);
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    unsigned long windowId = 0;
+    unsigned long count = 0;
+    if (argc != 4 || !parseNumber(argv[2], windowId) || !parseNumber(argv[3], count)) {
+        std::fputs(usage, stderr);
+        return 2;
+    }
+    const std::string command = argv[1];
+    if (command != "close" && command != "input") {
+        std::fputs(usage, stderr);
+        return 2;
+    }
+
+    Display* display = XOpenDisplay(nullptr);
+    if (display == nullptr) {
+        std::fputs("xpoke: cannot open the display named by DISPLAY\n", stderr);
+        return 1;
+    }
+    const auto window = static_cast<Window>(windowId);
+    int status = 0;
+    if (command == "close") {
+        status = sendCloseRequests(display, window, count);
+    }
+    else {
+        int eventBase = 0;
+        int errorBase = 0;
+        int major = 0;
+        int minor = 0;
+        if (XTestQueryExtension(display, &eventBase, &errorBase, &major, &minor) == 0) {
+            std::fputs("xpoke: the X server has no XTest extension\n", stderr);
+            status = 1;
+        }
+        else {
+            status = sendInput(display, window, count);
+        }
+    }
+    XCloseDisplay(display);
+    return status;
+}

@@ -1,0 +1,76 @@
+"""The build: a hardened executable, an install step, and a clear refusal of
+an SFML release whose interface the program is not written for."""
+
+import os
+import subprocess
+import tempfile
+import unittest
+
+BIN = os.environ["SFML_WORKS_BIN"]
+SOURCE_DIR = os.environ["SFML_WORKS_SOURCE_DIR"]
+BINARY_DIR = os.environ["SFML_WORKS_BINARY_DIR"]
+OPTIMISED = (os.environ.get("SFML_WORKS_SANITIZED") != "1"
+             and os.environ.get("SFML_WORKS_CONFIG") != "Debug")
+
+# A stand-in SFML 3 package: only its version file and an empty config, which
+# is all that find_package reads before it decides.
+FAKE_CONFIG_VERSION = """
+set(PACKAGE_VERSION "3.0.0")
+if(PACKAGE_FIND_VERSION_MAJOR STREQUAL "3")
+    set(PACKAGE_VERSION_COMPATIBLE TRUE)
+else()
+    set(PACKAGE_VERSION_COMPATIBLE FALSE)
+endif()
+"""
+
+
+def configure(build_dir, root):
+    return subprocess.run(
+        ["cmake", "-S", SOURCE_DIR, "-B", build_dir, "-DBUILD_TESTING=OFF",
+         # Look for packages only under the test's own root; compilers and
+         # tools are still found where they are.
+         "-DCMAKE_FIND_ROOT_PATH=" + root, "-DCMAKE_FIND_ROOT_PATH_MODE_PACKAGE=ONLY",
+         "-DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF"],
+        capture_output=True, text=True, timeout=300, stdin=subprocess.DEVNULL)
+
+
+class BuildTest(unittest.TestCase):
+    @unittest.skipUnless(OPTIMISED, "hardening is checked on the optimised build")
+    def test_executable_is_hardened(self):
+        result = subprocess.run(["hardening-check", BIN], capture_output=True, text=True)
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        for feature in ("Position Independent Executable: yes", "Stack protected: yes",
+                        "Read-only relocations: yes", "Immediate binding: yes"):
+            self.assertIn(feature, result.stdout)
+
+    def test_install_puts_the_executable_in_bin(self):
+        with tempfile.TemporaryDirectory() as prefix:
+            subprocess.run(["cmake", "--install", BINARY_DIR, "--prefix", prefix],
+                           check=True, capture_output=True)
+            installed = os.path.join(prefix, "bin", "sfml-works")
+            self.assertTrue(os.access(installed, os.X_OK), installed)
+
+    def test_configure_refuses_sfml_3_and_says_why(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            root = os.path.join(tmp, "root")
+            package = os.path.join(root, "usr", "lib", "cmake", "SFML")
+            os.makedirs(package)
+            with open(os.path.join(package, "SFMLConfigVersion.cmake"), "w") as f:
+                f.write(FAKE_CONFIG_VERSION)
+            with open(os.path.join(package, "SFMLConfig.cmake"), "w") as f:
+                f.write("set(SFML_FOUND TRUE)\n")
+            result = configure(os.path.join(tmp, "build"), root)
+            self.assertNotEqual(result.returncode, 0)
+            self.assertIn("needs SFML 2.x", result.stderr)
+            self.assertIn("3.0.0", result.stderr)
+
+    def test_configure_without_sfml_says_what_to_install(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            result = configure(os.path.join(tmp, "build"), os.path.join(tmp, "empty"))
+            self.assertNotEqual(result.returncode, 0)
+            self.assertIn("none was found", result.stderr)
+            self.assertIn("libsfml-dev", result.stderr)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,290 @@
+"""A private X display for the tests, and the program under test running on it.
+
+Xvfb picks a free display number itself (-displayfd), so suites running at the
+same time never meet; openbox manages the display so that close requests and
+resizes take the same road as on a desktop. Every process started here is
+stopped by its PID when the session ends, whatever the test's outcome.
+"""
+
+import os
+import re
+import select
+import shutil
+import struct
+import subprocess
+import tempfile
+import time
+
+BIN = os.environ["SFML_WORKS_BIN"]
+FRAME_COUNTER_LIB = os.environ["FRAME_COUNTER_LIB"]
+NEVER_OPEN_LIB = os.environ["NEVER_OPEN_LIB"]
+XPOKE = os.environ["XPOKE"]
+SOURCE_DIR = os.environ["SFML_WORKS_SOURCE_DIR"]
+SANITIZED = os.environ.get("SFML_WORKS_SANITIZED") == "1"
+
+TITLE = "SFML works!"
+SIZE = 200
+# Waits for start-up are generous: the machine is shared and a sanitized build
+# is several times slower. They bound a wait; they are not measurements.
+START_TIMEOUT = 60 if SANITIZED else 30
+# How long the program may take to end after a close request.
+CLOSE_DEADLINE = 2.0
+POLL_INTERVAL = 0.02
+
+
+def wait_for(condition, timeout, what):
+    """Return condition()'s first true value, polling until timeout seconds."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = condition()
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            raise AssertionError(f"gave up after {timeout} s waiting for {what}")
+        time.sleep(POLL_INTERVAL)
+
+
+def stop_process(proc, grace=5):
+    """Stop one process by its PID: politely first, then for good."""
+    if proc.poll() is None:
+        proc.terminate()
+        try:
+            proc.wait(timeout=grace)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+
+
+class Image:
+    """An RGB picture read from a binary PPM."""
+
+    def __init__(self, ppm):
+        header = re.match(rb"P6\s+(?:#[^\n]*\s+)*(\d+)\s+(\d+)\s+(\d+)\s", ppm)
+        if not header or header.group(3) != b"255":
+            raise AssertionError(f"not an 8-bit binary PPM: {ppm[:40]!r}")
+        self.width, self.height = int(header.group(1)), int(header.group(2))
+        self.pixels = ppm[header.end():]
+        if len(self.pixels) != self.width * self.height * 3:
+            raise AssertionError("PPM is truncated")
+
+    def pixel(self, x, y):
+        offset = (y * self.width + x) * 3
+        return tuple(self.pixels[offset:offset + 3])
+
+
+class XSession:
+    """Xvfb, optionally with openbox, for the length of a with-block."""
+
+    def __init__(self, window_manager=True):
+        self.window_manager = window_manager
+        self.processes = []
+        self.tmp = None
+        self.env = None
+        self.display = None
+
+    def __enter__(self):
+        self.tmp = tempfile.mkdtemp(prefix="sfml-works-test-")
+        try:
+            self._start_xvfb()
+            if self.window_manager:
+                self._start_openbox()
+        except BaseException:
+            self.__exit__(None, None, None)
+            raise
+        return self
+
+    def __exit__(self, *exc):
+        for proc in reversed(self.processes):
+            stop_process(proc)
+        for log in getattr(self, "_logs", []):
+            log.close()
+        shutil.rmtree(self.tmp, ignore_errors=True)
+        return False
+
+    def spawn(self, argv, env=None, **kwargs):
+        """Start a process that the session will stop when it ends."""
+        proc = subprocess.Popen(argv, env=env or self.env, stdin=subprocess.DEVNULL, **kwargs)
+        self.processes.append(proc)
+        return proc
+
+    def _log(self, name):
+        log = open(os.path.join(self.tmp, name), "wb")
+        self._logs = getattr(self, "_logs", []) + [log]
+        return log
+
+    def _start_xvfb(self):
+        read_end, write_end = os.pipe()
+        try:
+            xvfb = self.spawn(
+                ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1280x1024x24",
+                 "-nolisten", "tcp"],
+                env=os.environ, pass_fds=(write_end,),
+                stdout=self._log("xvfb.log"), stderr=subprocess.STDOUT)
+            os.close(write_end)
+            write_end = None
+            number = b""
+            deadline = time.monotonic() + START_TIMEOUT
+            while not number.endswith(b"\n"):
+                left = deadline - time.monotonic()
+                if left <= 0 or xvfb.poll() is not None:
+                    raise AssertionError("Xvfb did not report a display number: "
+                                         + self.log_text("xvfb.log"))
+                if select.select([read_end], [], [], left)[0]:
+                    chunk = os.read(read_end, 16)
+                    if not chunk:
+                        raise AssertionError("Xvfb closed its display pipe: "
+                                             + self.log_text("xvfb.log"))
+                    number += chunk
+        finally:
+            os.close(read_end)
+            if write_end is not None:
+                os.close(write_end)
+        self.display = ":" + number.decode().strip()
+        self.env = {k: v for k, v in os.environ.items() if k != "XAUTHORITY"}
+        self.env["DISPLAY"] = self.display
+        wait_for(lambda: self.run(["xprop", "-root", "_NET_SUPPORTED"], check=False)
+                 .returncode == 0, START_TIMEOUT, f"Xvfb on {self.display} to answer")
+
+    def _start_openbox(self):
+        self.spawn(["openbox", "--sm-disable"], stdout=self._log("openbox.log"),
+                   stderr=subprocess.STDOUT)
+        wait_for(lambda: "window id" in self.xprop_root("_NET_SUPPORTING_WM_CHECK"),
+                 START_TIMEOUT, "openbox to manage the display")
+
+    def log_text(self, name):
+        with open(os.path.join(self.tmp, name), "rb") as log:
+            return log.read().decode(errors="replace")
+
+    def run(self, argv, check=True, timeout=60):
+        """Run an X client to completion on this display and return its result."""
+        result = subprocess.run(argv, env=self.env, stdin=subprocess.DEVNULL,
+                                capture_output=True, timeout=timeout)
+        if check and result.returncode != 0:
+            raise AssertionError(f"{argv} failed with {result.returncode}: "
+                                 + result.stderr.decode(errors="replace"))
+        return result
+
+    def xprop_root(self, *props):
+        return self.run(["xprop", "-root", *props], check=False).stdout.decode()
+
+    def xprop(self, window, *props):
+        return self.run(["xprop", "-id", str(window), *props]).stdout.decode()
+
+    def client_windows(self):
+        """The top-level windows the window manager manages, in its own list."""
+        listing = self.xprop_root("_NET_CLIENT_LIST")
+        return [int(w, 16) for w in re.findall(r"0x[0-9a-fA-F]+", listing)]
+
+    def window_info(self, window):
+        """xwininfo's fields for a window, as a dict of strings."""
+        text = self.run(["xwininfo", "-id", str(window)]).stdout.decode()
+        return dict(re.findall(r"^\s*([^:\n]+):\s*(.*)$", text, re.M))
+
+    def size(self, window):
+        info = self.window_info(window)
+        return int(info["Width"]), int(info["Height"])
+
+    def capture(self, window):
+        """The window's client area as it is on the screen now."""
+        return Image(self.run(["import", "-silent", "-window", str(window),
+                               "-depth", "8", "ppm:-"]).stdout)
+
+    def close_window(self, window):
+        """Ask the window manager to close the window, as its close button does."""
+        self.run(["wmctrl", "-i", "-c", hex(window)])
+
+    def resize(self, window, width, height):
+        """Ask the window manager to give the window's client area this size."""
+        self.run(["wmctrl", "-i", "-r", hex(window), "-e", f"0,-1,-1,{width},{height}"])
+        wait_for(lambda: self.size(window) == (width, height), START_TIMEOUT,
+                 f"the window to be resized to {width} x {height}")
+
+    def xpoke(self, command, window, count):
+        return self.run([XPOKE, command, str(window), str(count)], timeout=300)
+
+    def start_program(self, args=(), env=None, preload=()):
+        return Program(self, args, env, preload)
+
+
+class Program:
+    """The program under test, started on a session's display.
+
+    A preloaded counter wraps the buffer swap, so the tests can see every
+    frame the program presents without changing the program.
+    """
+
+    def __init__(self, session, args=(), env=None, preload=()):
+        self.session = session
+        tmp = tempfile.mkdtemp(prefix="program-", dir=session.tmp)
+        self.counter_path = os.path.join(tmp, "frames")
+        self.stdout_path = os.path.join(tmp, "stdout")
+        self.stderr_path = os.path.join(tmp, "stderr")
+        program_env = dict(session.env if env is None else env)
+        program_env["FRAME_COUNTER_FILE"] = self.counter_path
+        program_env["LD_PRELOAD"] = " ".join([FRAME_COUNTER_LIB, *preload])
+        if SANITIZED:
+            # The counter is preloaded ahead of the sanitizer runtime; the
+            # suppressions cover leaks inside the system's graphics stack only.
+            program_env["ASAN_OPTIONS"] = "verify_asan_link_order=0:detect_leaks=1"
+            program_env["LSAN_OPTIONS"] = ("suppressions=" + os.path.join(
+                SOURCE_DIR, "tests", "lsan.supp") + ":print_suppressions=0")
+            program_env["UBSAN_OPTIONS"] = "print_stacktrace=1:halt_on_error=1"
+        with open(self.stdout_path, "wb") as out, open(self.stderr_path, "wb") as err:
+            self.proc = session.spawn([BIN, *args], env=program_env, stdout=out, stderr=err)
+        self.window = None
+
+    def frames(self):
+        """Frames presented so far."""
+        try:
+            with open(self.counter_path, "rb") as counter:
+                data = counter.read(8)
+        except FileNotFoundError:
+            return 0
+        return struct.unpack("<Q", data)[0] if len(data) == 8 else 0
+
+    def wait_frames(self, count, timeout=START_TIMEOUT):
+        self.assert_running()
+        wait_for(lambda: self.frames() >= count or self.proc.poll() is not None, timeout,
+                 f"{count} frames")
+        self.assert_running()
+
+    def wait_window(self):
+        """Wait for the window to be managed, shown and drawn; return its id."""
+        def managed():
+            self.assert_running()
+            windows = self.session.client_windows()
+            return windows[0] if len(windows) == 1 else None
+        self.window = wait_for(managed, START_TIMEOUT, "the program's window")
+        wait_for(lambda: self.session.window_info(self.window).get("Map State")
+                 == "IsViewable", START_TIMEOUT, "the window to be shown")
+        self.wait_frames(self.frames() + 2)
+        return self.window
+
+    def assert_running(self):
+        status = self.proc.poll()
+        if status is not None:
+            raise AssertionError(f"the program ended early with status {status}: "
+                                 + self.stderr())
+
+    def wait_exit(self, timeout):
+        """Wait for the program to end; return its status and how long it took."""
+        start = time.monotonic()
+        try:
+            status = self.proc.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            raise AssertionError(f"the program was still running {timeout} s later")
+        return status, time.monotonic() - start
+
+    def close(self):
+        """Close the window through the window manager; return the exit status."""
+        self.session.close_window(self.window)
+        status, _ = self.wait_exit(CLOSE_DEADLINE)
+        return status
+
+    def stdout(self):
+        with open(self.stdout_path, "rb") as out:
+            return out.read().decode(errors="replace")
+
+    def stderr(self):
+        with open(self.stderr_path, "rb") as err:
+            return err.read().decode(errors="replace")
