@@ -1,0 +1,134 @@
+# Shared by the scripts in this folder; sourced, not run.
+# shellcheck shell=bash
+
+# The project's root, whatever folder the script was started from.
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+TITLE="SFML works!"
+PROGRAM=sfml-works
+
+# Debian and Ubuntu packages for each kind of use.
+BUILD_PACKAGES=(g++ cmake make libsfml-dev)
+HEADLESS_PACKAGES=(xvfb openbox libgl1-mesa-dri x11-utils wmctrl imagemagick)
+TEST_PACKAGES=(python3 libx11-dev libxtst-dev devscripts)
+
+say() { printf '==> %s\n' "$*" >&2; }
+die() { printf '%s: %s\n' "$(basename "$0")" "$*" >&2; exit 1; }
+
+# What each package gives that can be looked for on a system without dpkg.
+provides() {
+    case $1 in
+        g++) echo c++ ;;
+        xvfb) echo Xvfb ;;
+        x11-utils) echo xprop ;;
+        imagemagick) echo import ;;
+        devscripts) echo hardening-check ;;
+        lib*) ;; # libraries: CMake looks for these and says what is missing
+        *) echo "$1" ;;
+    esac
+}
+
+# install_packages PACKAGE...: install whichever of them are missing, with
+# apt-get (through sudo when not root). Elsewhere there is no telling how to
+# install them, so name them and stop unless their tools are already here.
+install_packages() {
+    local missing=() package tool
+    if ! command -v apt-get >/dev/null || ! command -v dpkg-query >/dev/null; then
+        for package in "$@"; do
+            tool=$(provides "$package")
+            [[ -z $tool ]] || command -v "$tool" >/dev/null || missing+=("$package")
+        done
+        ((${#missing[@]} == 0)) ||
+            die "not a Debian or Ubuntu system: install your system's packages for these and run me again: $*"
+        return 0
+    fi
+    for package in "$@"; do
+        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
+            missing+=("$package")
+    done
+    ((${#missing[@]})) || return 0
+
+    local sudo=()
+    if ((EUID != 0)); then
+        command -v sudo >/dev/null || die "need root or sudo to install: ${missing[*]}"
+        sudo=(sudo)
+    fi
+    say "Installing ${missing[*]}"
+    "${sudo[@]}" apt-get update -qq
+    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+        "${missing[@]}" >/dev/null || die "could not install: ${missing[*]}"
+}
+
+# configure PRESET [CMAKE_ARGS...] and build: CMake only rebuilds what changed.
+configure_and_build() {
+    local preset=$1
+    shift
+    say "Configuring ($preset)"
+    cmake --preset "$preset" "$@" >/dev/null || die "CMake could not configure the $preset build"
+    say "Building ($preset)"
+    cmake --build --preset "$preset" -j "$(nproc 2>/dev/null || echo 2)" ||
+        die "the $preset build failed"
+}
+
+# wait_until SECONDS WHAT COMMAND...: poll COMMAND until it succeeds.
+wait_until() {
+    local seconds=$1 what=$2
+    shift 2
+    local deadline=$((SECONDS + seconds))
+    until "$@"; do
+        ((SECONDS < deadline)) || { say "Gave up after ${seconds}s waiting for $what"; return 1; }
+        sleep 0.05
+    done
+}
+
+# start_x LOG_DIR: a private Xvfb on a display number it picks itself, with
+# openbox managing it. Sets DISPLAY, XVFB_PID and OPENBOX_PID; stop_x ends both.
+start_x() {
+    local log_dir=$1 fifo number
+    fifo="$log_dir/displayfd"
+    rm -f "$fifo"
+    mkfifo "$fifo"
+    Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp -noreset 3>"$fifo" >"$log_dir/xvfb.log" 2>&1 &
+    XVFB_PID=$!
+    if ! read -r -t 30 number <"$fifo" || [[ -z $number ]]; then
+        rm -f "$fifo"
+        die "Xvfb did not start; see $log_dir/xvfb.log"
+    fi
+    rm -f "$fifo"
+    export DISPLAY=":$number"
+    unset XAUTHORITY
+    wait_until 30 "Xvfb to answer" xprop -root _NET_SUPPORTED >/dev/null 2>&1 ||
+        die "Xvfb on $DISPLAY does not answer; see $log_dir/xvfb.log"
+    openbox --sm-disable >"$log_dir/openbox.log" 2>&1 &
+    OPENBOX_PID=$!
+    wait_until 30 "openbox" window_manager_ready ||
+        die "openbox did not start; see $log_dir/openbox.log"
+}
+
+window_manager_ready() {
+    xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id'
+}
+
+# stop PID...: end each process that is still running, by its PID.
+stop() {
+    local pid
+    for pid in "$@"; do
+        [[ -n $pid ]] && kill -0 "$pid" 2>/dev/null || continue
+        kill "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
+    done
+}
+
+stop_x() { stop "${OPENBOX_PID:-}" "${XVFB_PID:-}"; }
+
+# program_window: the id of the one window titled $TITLE, if it is shown.
+program_window() {
+    local id
+    for id in $(xprop -root _NET_CLIENT_LIST 2>/dev/null | grep -o '0x[0-9a-f]*'); do
+        if xprop -id "$id" _NET_WM_NAME 2>/dev/null | grep -qF "= \"$TITLE\"" &&
+            xwininfo -id "$id" 2>/dev/null | grep -q 'IsViewable'; then
+            printf '%s\n' "$id"
+            return 0
+        fi
+    done
+    return 1
+}
