@@ -1,6 +1,9 @@
 # Shared by the scripts in this folder; sourced, not run.
 # shellcheck shell=bash
 
+# These are read by the scripts that source this file.
+# shellcheck disable=SC2034
+{
 # The project's root, whatever folder the script was started from.
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 TITLE="SFML works!"
@@ -10,6 +13,7 @@ PROGRAM=sfml-works
 BUILD_PACKAGES=(g++ cmake make libsfml-dev)
 HEADLESS_PACKAGES=(xvfb openbox libgl1-mesa-dri x11-utils wmctrl imagemagick)
 TEST_PACKAGES=(python3 libx11-dev libxtst-dev devscripts)
+}
 
 say() { printf '==> %s\n' "$*" >&2; }
 die() { printf '%s: %s\n' "$(basename "$0")" "$*" >&2; exit 1; }
@@ -112,7 +116,9 @@ window_manager_ready() {
 stop() {
     local pid
     for pid in "$@"; do
-        [[ -n $pid ]] && kill -0 "$pid" 2>/dev/null || continue
+        if [[ -z $pid ]] || ! kill -0 "$pid" 2>/dev/null; then
+            continue
+        fi
         kill "$pid" 2>/dev/null || true
         wait "$pid" 2>/dev/null || true
     done
