@@ -12,7 +12,8 @@ PROGRAM=sfml-works
 # Debian and Ubuntu packages for each kind of use.
 BUILD_PACKAGES=(g++ cmake make libsfml-dev)
 HEADLESS_PACKAGES=(xvfb openbox libgl1-mesa-dri x11-utils wmctrl imagemagick)
-TEST_PACKAGES=(python3 libx11-dev libxtst-dev devscripts)
+TEST_PACKAGES=(python3 libx11-dev libxtst-dev devscripts valgrind)
+LINT_PACKAGES=(clang-format clang-tidy cppcheck shellcheck)
 }
 
 say() { printf '==> %s\n' "$*" >&2; }

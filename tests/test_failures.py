@@ -38,6 +38,15 @@ class FailureTest(unittest.TestCase):
                 self.assertNotEqual(result.stderr.strip(), b"")
                 self.assertEqual(result.stdout, b"")
 
+    def test_display_lost_while_running_ends_the_program(self):
+        with XSession() as x:
+            program = x.start_program()
+            program.wait_window()
+            x.stop_server()
+            status, _ = program.wait_exit(NO_DISPLAY_DEADLINE)
+            self.assertNotEqual(status, 0)
+            self.assertIn("X connection", program.stderr())
+
     def test_window_that_does_not_open_fails_without_a_frame(self):
         with XSession() as x:
             program = x.start_program(preload=[NEVER_OPEN_LIB])

@@ -6,11 +6,13 @@ resizes take the same road as on a desktop. Every process started here is
 stopped by its PID when the session ends, whatever the test's outcome.
 """
 
+import ctypes
 import glob
 import os
 import re
 import select
 import shutil
+import signal
 import struct
 import subprocess
 import tempfile
@@ -46,6 +48,22 @@ def wait_for(condition, timeout, what):
         time.sleep(POLL_INTERVAL)
 
 
+_PR_SET_PDEATHSIG = 1
+_libc = ctypes.CDLL(None, use_errno=True)
+
+
+def _die_with_parent():
+    """Runs in each child before exec: should the test itself be killed, the
+    kernel ends its children too, so no server outlives a lost test."""
+    _libc.prctl(_PR_SET_PDEATHSIG, signal.SIGTERM)
+
+
+def resident_kib(pid):
+    """The process's resident memory in KiB."""
+    with open(f"/proc/{pid}/status") as status:
+        return int(re.search(r"^VmRSS:\s+(\d+) kB", status.read(), re.M).group(1))
+
+
 def stop_process(proc, grace=5):
     """Stop one process by its PID: politely first, then for good."""
     if proc.poll() is None:
@@ -77,8 +95,10 @@ class Image:
 class XSession:
     """Xvfb, optionally with openbox, for the length of a with-block."""
 
-    def __init__(self, window_manager=True):
+    def __init__(self, window_manager=True, screen="1280x1024"):
         self.window_manager = window_manager
+        self.screen = screen
+        self.xvfb = None
         self.processes = []
         self.tmp = None
         self.env = None
@@ -105,7 +125,8 @@ class XSession:
 
     def spawn(self, argv, env=None, **kwargs):
         """Start a process that the session will stop when it ends."""
-        proc = subprocess.Popen(argv, env=env or self.env, stdin=subprocess.DEVNULL, **kwargs)
+        proc = subprocess.Popen(argv, env=env or self.env, stdin=subprocess.DEVNULL,
+                                preexec_fn=_die_with_parent, **kwargs)
         self.processes.append(proc)
         return proc
 
@@ -117,8 +138,8 @@ class XSession:
     def _start_xvfb(self):
         read_end, write_end = os.pipe()
         try:
-            xvfb = self.spawn(
-                ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1280x1024x24",
+            xvfb = self.xvfb = self.spawn(
+                ["Xvfb", "-displayfd", str(write_end), "-screen", "0", self.screen + "x24",
                  "-nolisten", "tcp", "-noreset"],
                 env=os.environ, pass_fds=(write_end,),
                 stdout=self._log("xvfb.log"), stderr=subprocess.STDOUT)
@@ -157,6 +178,11 @@ class XSession:
                                      + self.log_text("openbox.log"))
             return "window id" in self.xprop_root("_NET_SUPPORTING_WM_CHECK")
         wait_for(managing, START_TIMEOUT, "openbox to manage the display")
+
+    def stop_server(self):
+        """Take the display away from under every client, as a crash would."""
+        self.xvfb.kill()
+        self.xvfb.wait()
 
     def log_text(self, name):
         with open(os.path.join(self.tmp, name), "rb") as log:
@@ -206,11 +232,16 @@ class XSession:
         wait_for(lambda: self.size(window) == (width, height), START_TIMEOUT,
                  f"the window to be resized to {width} x {height}")
 
-    def xpoke(self, command, window, count):
-        return self.run([XPOKE, command, str(window), str(count)], timeout=300)
+    def xpoke(self, command, window, count, background=False):
+        """Run the Xlib helper: to completion, or in the background with its
+        progress reports readable from the returned process's stdout."""
+        argv = [XPOKE, command, str(window), str(count)]
+        if background:
+            return self.spawn(argv, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        return self.run(argv, timeout=300)
 
-    def start_program(self, args=(), env=None, preload=()):
-        return Program(self, args, env, preload)
+    def start_program(self, args=(), env=None, preload=(), wrapper=()):
+        return Program(self, args, env, preload, wrapper)
 
 
 class Program:
@@ -220,7 +251,7 @@ class Program:
     frame the program presents without changing the program.
     """
 
-    def __init__(self, session, args=(), env=None, preload=()):
+    def __init__(self, session, args=(), env=None, preload=(), wrapper=()):
         self.session = session
         tmp = tempfile.mkdtemp(prefix="program-", dir=session.tmp)
         self.counter_path = os.path.join(tmp, "frames")
@@ -239,7 +270,8 @@ class Program:
             program_env["UBSAN_OPTIONS"] = "print_stacktrace=1:halt_on_error=1"
         program_env["LD_PRELOAD"] = " ".join(preload)
         with open(self.stdout_path, "wb") as out, open(self.stderr_path, "wb") as err:
-            self.proc = session.spawn([BIN, *args], env=program_env, stdout=out, stderr=err)
+            self.proc = session.spawn([*wrapper, BIN, *args], env=program_env,
+                                      stdout=out, stderr=err)
         self.window = None
 
     def frames(self):
@@ -257,16 +289,16 @@ class Program:
                  f"{count} frames")
         self.assert_running()
 
-    def wait_window(self):
+    def wait_window(self, timeout=START_TIMEOUT):
         """Wait for the window to be managed, shown and drawn; return its id."""
         def managed():
             self.assert_running()
             windows = self.session.client_windows()
             return windows[0] if len(windows) == 1 else None
-        self.window = wait_for(managed, START_TIMEOUT, "the program's window")
+        self.window = wait_for(managed, timeout, "the program's window")
         wait_for(lambda: self.session.window_info(self.window).get("Map State")
-                 == "IsViewable", START_TIMEOUT, "the window to be shown")
-        self.wait_frames(self.frames() + 2)
+                 == "IsViewable", timeout, "the window to be shown")
+        self.wait_frames(self.frames() + 2, timeout)
         return self.window
 
     def assert_running(self):

@@ -41,7 +41,8 @@ Counter* openCounter()
     }
     void* memory = MAP_FAILED;
     if (ftruncate(fd, sizeof(Counter)) == 0) {
-        memory = mmap(nullptr, sizeof(Counter), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        memory =
+            mmap(nullptr, sizeof(Counter), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     }
     close(fd);
     return memory == MAP_FAILED ? nullptr : static_cast<Counter*>(memory);

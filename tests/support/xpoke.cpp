@@ -15,9 +15,11 @@
 
 namespace {
 
-constexpr const char* usage = "usage: xpoke close WINDOW COUNT | xpoke input WINDOW COUNT\n"
+constexpr const char* usage = "usage: xpoke close|resize|input WINDOW COUNT\n"
                               "  close  send COUNT close requests through the window "
                               "manager, all at once\n"
+                              "  resize send COUNT resize requests through the window "
+                              "manager, to sizes from 1 x 1 to 2000 x 2000\n"
                               "  input  send at least COUNT input events to WINDOW: keys "
                               "(Escape among them), typed text,\n"
                               "         pointer motion, buttons, wheel, focus out and "
@@ -28,6 +30,10 @@ constexpr const char* usage = "usage: xpoke close WINDOW COUNT | xpoke input WIN
 constexpr unsigned long syncEvery = 512;
 // _NET_CLOSE_WINDOW's source indication: a pager or other direct user action.
 constexpr long sourcePager = 2;
+// _NET_MOVERESIZE_WINDOW: width and height given, from a pager.
+constexpr long moveResizeFlags = (1L << 10) | (1L << 11) | (sourcePager << 12);
+constexpr long smallestSize = 1;
+constexpr long largestSize = 2000;
 
 bool parseNumber(const char* text, unsigned long& value)
 {
@@ -48,11 +54,44 @@ int sendCloseRequests(Display* display, Window window, unsigned long count)
     event.xclient.data.l[0] = CurrentTime;
     event.xclient.data.l[1] = sourcePager;
     for (unsigned long i = 0; i < count; ++i) {
-        XSendEvent(display, root, False, SubstructureRedirectMask | SubstructureNotifyMask,
-                   &event);
+        XSendEvent(display, root, False,
+                   SubstructureRedirectMask | SubstructureNotifyMask, &event);
     }
     XSync(display, False);
     std::printf("sent %lu close requests\n", count);
+    return 0;
+}
+
+int sendResizeRequests(Display* display, Window window, unsigned long count)
+{
+    XEvent event{};
+    event.xclient.type = ClientMessage;
+    event.xclient.window = window;
+    event.xclient.message_type = XInternAtom(display, "_NET_MOVERESIZE_WINDOW", False);
+    event.xclient.format = 32;
+    event.xclient.data.l[0] = moveResizeFlags;
+    // Both extremes first, then sizes spread over the whole range by a fixed
+    // linear congruential sequence, so every run asks for the same sizes.
+    unsigned long state = 1;
+    for (unsigned long i = 0; i < count; ++i) {
+        long width = largestSize;
+        long height = largestSize;
+        if (i == 0) {
+            width = height = smallestSize;
+        }
+        else if (i > 1) {
+            state = state * 1103515245UL + 12345UL;
+            width = smallestSize + static_cast<long>((state >> 8) % largestSize);
+            state = state * 1103515245UL + 12345UL;
+            height = smallestSize + static_cast<long>((state >> 8) % largestSize);
+        }
+        event.xclient.data.l[3] = width;
+        event.xclient.data.l[4] = height;
+        XSendEvent(display, DefaultRootWindow(display), False,
+                   SubstructureRedirectMask | SubstructureNotifyMask, &event);
+        XSync(display, False);
+    }
+    std::printf("sent %lu resize requests\n", count);
     return 0;
 }
 
@@ -124,6 +163,8 @@ int sendInput(Display* display, Window window, unsigned long count)
         if (sent - lastSync >= syncEvery) {
             XSync(display, False);
             lastSync = sent;
+            std::printf("sent %lu input events so far\n", sent);
+            std::fflush(stdout);
         }
     }
     XSync(display, False);
@@ -142,7 +183,7 @@ int main(int argc, char** argv)
         return 2;
     }
     const std::string command = argv[1];
-    if (command != "close" && command != "input") {
+    if (command != "close" && command != "resize" && command != "input") {
         std::fputs(usage, stderr);
         return 2;
     }
@@ -156,6 +197,9 @@ int main(int argc, char** argv)
     int status = 0;
     if (command == "close") {
         status = sendCloseRequests(display, window, count);
+    }
+    else if (command == "resize") {
+        status = sendResizeRequests(display, window, count);
     }
     else {
         int eventBase = 0;
