@@ -14,6 +14,7 @@ BUILD_PACKAGES=(g++ cmake make libsfml-dev)
 HEADLESS_PACKAGES=(xvfb openbox libgl1-mesa-dri x11-utils wmctrl imagemagick)
 TEST_PACKAGES=(python3 libx11-dev libxtst-dev devscripts valgrind)
 LINT_PACKAGES=(clang-format clang-tidy cppcheck shellcheck)
+BENCH_PACKAGES=(libgl-dev mesa-utils valgrind python3-matplotlib)
 }
 
 say() { printf '==> %s\n' "$*" >&2; }
@@ -27,7 +28,8 @@ provides() {
         x11-utils) echo xprop ;;
         imagemagick) echo import ;;
         devscripts) echo hardening-check ;;
-        lib*) ;; # libraries: CMake looks for these and says what is missing
+        mesa-utils) echo glxinfo ;;
+        lib* | python3-*) ;; # libraries: what uses them says when one is missing
         *) echo "$1" ;;
     esac
 }
@@ -72,6 +74,16 @@ configure_and_build() {
     say "Building ($preset)"
     cmake --build --preset "$preset" -j "$(nproc 2>/dev/null || echo 2)" ||
         die "the $preset build failed"
+}
+
+# The Python that the tests and the benchmark run with: the system's, which
+# has the packages installed above, rather than whichever is first on PATH.
+python_for_tests() {
+    if [[ -x /usr/bin/python3 ]]; then
+        echo /usr/bin/python3
+    else
+        command -v python3
+    fi
 }
 
 # wait_until SECONDS WHAT COMMAND...: poll COMMAND until it succeeds.

@@ -58,10 +58,10 @@ def _die_with_parent():
     _libc.prctl(_PR_SET_PDEATHSIG, signal.SIGTERM)
 
 
-def resident_kib(pid):
-    """The process's resident memory in KiB."""
+def resident_kib(pid, field="VmRSS"):
+    """The process's resident memory in KiB: now, or its peak with VmHWM."""
     with open(f"/proc/{pid}/status") as status:
-        return int(re.search(r"^VmRSS:\s+(\d+) kB", status.read(), re.M).group(1))
+        return int(re.search(rf"^{field}:\s+(\d+) kB", status.read(), re.M).group(1))
 
 
 def stop_process(proc, grace=5):
@@ -240,8 +240,8 @@ class XSession:
             return self.spawn(argv, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         return self.run(argv, timeout=300)
 
-    def start_program(self, args=(), env=None, preload=(), wrapper=()):
-        return Program(self, args, env, preload, wrapper)
+    def start_program(self, args=(), env=None, preload=(), wrapper=(), binary=BIN):
+        return Program(self, args, env, preload, wrapper, binary)
 
 
 class Program:
@@ -251,7 +251,7 @@ class Program:
     frame the program presents without changing the program.
     """
 
-    def __init__(self, session, args=(), env=None, preload=(), wrapper=()):
+    def __init__(self, session, args=(), env=None, preload=(), wrapper=(), binary=BIN):
         self.session = session
         tmp = tempfile.mkdtemp(prefix="program-", dir=session.tmp)
         self.counter_path = os.path.join(tmp, "frames")
@@ -270,18 +270,23 @@ class Program:
             program_env["UBSAN_OPTIONS"] = "print_stacktrace=1:halt_on_error=1"
         program_env["LD_PRELOAD"] = " ".join(preload)
         with open(self.stdout_path, "wb") as out, open(self.stderr_path, "wb") as err:
-            self.proc = session.spawn([*wrapper, BIN, *args], env=program_env,
+            self.proc = session.spawn([*wrapper, binary, *args], env=program_env,
                                       stdout=out, stderr=err)
         self.window = None
 
-    def frames(self):
-        """Frames presented so far."""
+    def counter(self):
+        """Frames presented so far, and the wall-clock times in nanoseconds at
+        which the first and the latest of them were presented."""
         try:
             with open(self.counter_path, "rb") as counter:
-                data = counter.read(8)
+                data = counter.read(24)
         except FileNotFoundError:
-            return 0
-        return struct.unpack("<Q", data)[0] if len(data) == 8 else 0
+            return 0, 0, 0
+        return struct.unpack("<QQQ", data) if len(data) == 24 else (0, 0, 0)
+
+    def frames(self):
+        """Frames presented so far."""
+        return self.counter()[0]
 
     def wait_frames(self, count, timeout=START_TIMEOUT):
         self.assert_running()

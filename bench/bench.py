@@ -1,0 +1,333 @@
+#!/usr/bin/env python3
+"""Measure sfml-works against the floor: the same frame drawn with nothing but
+Xlib, GLX and OpenGL 1.1.
+
+Each round runs both programs, in alternating order, on a private Xvfb with
+openbox, and measures for each:
+  - frames per second in steady state, counted by a preloaded wrapper around
+    the buffer swap (the same counter for both);
+  - time from launch to the first presented frame;
+  - CPU time per frame and peak resident memory;
+  - instructions per steady-state frame (callgrind), and heap allocations per
+    steady-state frame with where they come from (DHAT). Both are the
+    difference between a short and a long run divided by the difference in
+    frames, which leaves out start-up and teardown.
+
+Writes report.md, report.json and ratios.png into the output folder and
+prints the Markdown report.
+"""
+
+import argparse
+import json
+import math
+import os
+import platform
+import re
+import statistics
+import subprocess
+import sys
+import time
+
+PROGRAM = "sfml-works"
+FLOOR = "floor"
+ALLOCATOR = re.compile(r"\b(malloc|calloc|realloc|memalign|posix_memalign|aligned_alloc|"
+                       r"operator new(\[\])?)\b|vgpreload_")
+
+# name, label, unit, how to show a value, and the target for the ratio
+# (sfml-works / floor): ("<=", x) or (">=", x), or None.
+METRICS = [
+    ("instructions_per_frame", "Instructions per frame (callgrind)", "", "{:,.0f}",
+     ("<=", 1.15)),
+    ("fps", "Frames per second", "", "{:,.0f}", (">=", 0.85)),
+    ("first_frame_ms", "Time to first frame", "ms", "{:.1f}", ("<=", 1.5)),
+    ("cpu_us_per_frame", "CPU time per frame", "µs", "{:.1f}", None),
+    ("peak_rss_mib", "Peak resident memory", "MiB", "{:.1f}", None),
+    ("allocations_per_frame", "Heap allocations per frame, whole process", "", "{:.2f}",
+     None),
+    ("own_allocations_per_frame", "Heap allocations per frame, program's own code", "",
+     "{:.2f}", None),
+]
+
+
+def parse_args():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--program", required=True, help="the installed sfml-works")
+    parser.add_argument("--floor", required=True, help="the reference program")
+    parser.add_argument("--counter", required=True, help="the frame-counter library")
+    parser.add_argument("--out", required=True, help="folder for the report")
+    parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--steady-seconds", type=float, default=5.0,
+                        help="length of the steady-state window of each timed run")
+    parser.add_argument("--warm-up-seconds", type=float, default=1.0)
+    parser.add_argument("--short-frames", type=int, default=50)
+    parser.add_argument("--long-frames", type=int, default=550)
+    args = parser.parse_args()
+    if args.rounds < 1 or args.long_frames <= args.short_frames:
+        parser.error("need at least one round, and more long frames than short ones")
+    return args
+
+
+ARGS = parse_args()
+# The test session helpers read these when they are imported.
+os.environ.update(SFML_WORKS_BIN=os.path.abspath(ARGS.program),
+                  FRAME_COUNTER_LIB=os.path.abspath(ARGS.counter),
+                  NEVER_OPEN_LIB="", XPOKE="",
+                  SFML_WORKS_SOURCE_DIR=os.path.dirname(os.path.dirname(
+                      os.path.abspath(__file__))))
+sys.path.insert(0, os.path.join(os.environ["SFML_WORKS_SOURCE_DIR"], "tests"))
+from xsession import XSession, resident_kib  # noqa: E402  (needs the variables above)
+
+VALGRIND_TIMEOUT = 600
+
+
+def log(message):
+    print(f"==> {message}", file=sys.stderr, flush=True)
+
+
+def cpu_seconds(pid):
+    """User and system CPU time of the whole process, all threads."""
+    with open(f"/proc/{pid}/stat") as stat:
+        fields = stat.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def close(x, program, timeout):
+    x.close_window(program.window)
+    status, _ = program.wait_exit(timeout)
+    if status != 0:
+        raise RuntimeError(f"{program.proc.args} ended with status {status}: "
+                           + program.stderr())
+
+
+def timed_run(binary):
+    """Frames per second, time to first frame, CPU per frame, peak memory."""
+    with XSession() as x:
+        launched_ns = time.time_ns()
+        program = x.start_program(binary=binary)
+        program.wait_window()
+        first_ns = program.counter()[1]
+        time.sleep(ARGS.warm_up_seconds)  # the measurement's warm-up period
+        frames0, cpu0, t0 = program.frames(), cpu_seconds(program.proc.pid), time.monotonic()
+        time.sleep(ARGS.steady_seconds)  # the measurement window itself
+        frames1, cpu1, t1 = program.frames(), cpu_seconds(program.proc.pid), time.monotonic()
+        peak_kib = resident_kib(program.proc.pid, "VmHWM")
+        close(x, program, 10)
+    frames = frames1 - frames0
+    return {
+        "fps": frames / (t1 - t0),
+        "first_frame_ms": (first_ns - launched_ns) / 1e6,
+        "cpu_us_per_frame": (cpu1 - cpu0) / frames * 1e6,
+        "peak_rss_mib": peak_kib / 1024,
+    }
+
+
+def valgrind_run(binary, tool, frames, out_file):
+    """Run binary under a valgrind tool until it has presented this many
+    frames, then close it; return the frames it presented in all."""
+    with XSession() as x:
+        program = x.start_program(binary=binary, wrapper=[
+            "valgrind", f"--tool={tool}", f"--{tool}-out-file={out_file}"])
+        program.wait_window(timeout=VALGRIND_TIMEOUT)
+        program.wait_frames(frames, timeout=VALGRIND_TIMEOUT)
+        close(x, program, VALGRIND_TIMEOUT)
+        return program.frames()
+
+
+def callgrind_total(out_file):
+    with open(out_file) as profile:
+        return int(re.search(r"^totals:\s+(\d+)", profile.read(), re.M).group(1))
+
+
+def frame_text(entry):
+    """A DHAT stack frame without its address, so runs can be compared."""
+    return entry.split(": ", 1)[-1]
+
+
+def allocation_sites(out_file, program_path):
+    """Blocks allocated per allocating site: the innermost frame outside the
+    allocator, keyed by its text; and the module each site is in."""
+    with open(out_file) as profile:
+        data = json.load(profile)
+    table = data["ftbl"]
+    blocks, modules = {}, {}
+    for point in data["pps"]:
+        frames = [frame_text(table[i]) for i in point["fs"]]
+        site = next((f for f in frames if not ALLOCATOR.search(f)), frames[-1])
+        module = re.search(r"\(in (.*)\)$", site)
+        # A frame with neither symbol nor module is most likely code made at
+        # run time, such as the software renderer's compiled shaders.
+        path = module.group(1) if module else (
+            "no module (run-time code)" if site.startswith("???") else site)
+        blocks[site] = blocks.get(site, 0) + point["tbk"]
+        modules[site] = (PROGRAM + " (own code)" if os.path.realpath(path) == program_path
+                         else os.path.basename(path))
+    return blocks, modules
+
+
+def profiled_run(name, binary, tmp, round_number):
+    """Instructions and heap allocations per steady-state frame."""
+    results = {}
+    runs = {}
+    for tool in ("callgrind", "dhat"):
+        for length, frames in (("short", ARGS.short_frames), ("long", ARGS.long_frames)):
+            out_file = os.path.join(tmp, f"{name}-{round_number}-{tool}-{length}.out")
+            runs[tool, length] = (valgrind_run(binary, tool, frames, out_file), out_file)
+
+    (short_frames, short_out), (long_frames, long_out) = (runs["callgrind", "short"],
+                                                          runs["callgrind", "long"])
+    results["instructions_per_frame"] = ((callgrind_total(long_out) - callgrind_total(short_out))
+                                         / (long_frames - short_frames))
+
+    (short_frames, short_out), (long_frames, long_out) = runs["dhat", "short"], runs["dhat", "long"]
+    program_path = os.path.realpath(binary)
+    short_blocks, modules = allocation_sites(short_out, program_path)
+    long_blocks, long_modules = allocation_sites(long_out, program_path)
+    modules.update(long_modules)
+    per_module = {}
+    for site in set(short_blocks) | set(long_blocks):
+        extra = long_blocks.get(site, 0) - short_blocks.get(site, 0)
+        if extra:
+            per_module[modules[site]] = per_module.get(modules[site], 0) + extra
+    frames = long_frames - short_frames
+    results["allocations_per_frame"] = sum(per_module.values()) / frames
+    results["own_allocations_per_frame"] = per_module.get(PROGRAM + " (own code)", 0) / frames
+    results["allocations_by_module"] = {m: n / frames for m, n in sorted(per_module.items())}
+    return results
+
+
+def machine_description():
+    cpu = "unknown CPU"
+    try:
+        with open("/proc/cpuinfo") as info:
+            cpu = re.search(r"^model name\s*:\s*(.*)$", info.read(), re.M).group(1)
+    except (OSError, AttributeError):
+        pass
+    renderer = "unknown renderer"
+    with XSession(window_manager=False) as x:
+        result = x.run(["glxinfo", "-B"], check=False)
+        found = re.search(r"OpenGL renderer string: (.*)", result.stdout.decode())
+        if found:
+            renderer = found.group(1)
+    return {"cpu": cpu, "cores": os.cpu_count(), "renderer": renderer,
+            "system": platform.platform(), "date": time.strftime("%Y-%m-%d")}
+
+
+def summary(values):
+    return {"median": statistics.median(values), "min": min(values), "max": max(values)}
+
+
+def render_markdown(report):
+    machine = report["machine"]
+    lines = [
+        f"Measured on {machine['date']}: {machine['cpu']} ({machine['cores']} cores), "
+        f"{machine['system']}, renderer {machine['renderer']} on Xvfb; "
+        f"{report['rounds']} rounds, alternating.",
+        "",
+        f"| measure | {PROGRAM}: median (min–max) | floor: median (min–max) | "
+        "ratio: median (min–max) | target |",
+        "|---|---|---|---|---|",
+    ]
+    for key, label, unit, form, target in METRICS:
+        cells = [label + (f" ({unit})" if unit else "")]
+        for name in (PROGRAM, FLOOR):
+            s = report["results"][name][key]
+            cells.append(f"{form.format(s['median'])} ({form.format(s['min'])}–"
+                         f"{form.format(s['max'])})")
+        ratio = report["ratios"].get(key)
+        cells.append(f"{ratio['median']:.2f}× ({ratio['min']:.2f}–{ratio['max']:.2f})"
+                     if ratio else "—")
+        cells.append(f"{target[0]} {target[1]}×" if target else "")
+        lines.append("| " + " | ".join(cells) + " |")
+    lines += ["", f"Heap allocations per steady-state frame by where they are made "
+                  f"(median over rounds):", "",
+              f"| made in | {PROGRAM} | floor |", "|---|---|---|"]
+    modules = sorted(set(report["allocations_by_module"][PROGRAM]) |
+                     set(report["allocations_by_module"][FLOOR]))
+    for module in modules:
+        row = [module] + [f"{report['allocations_by_module'][name].get(module, 0):.2f}"
+                          for name in (PROGRAM, FLOOR)]
+        lines.append("| " + " | ".join(row) + " |")
+    if not modules:
+        lines.append("| (none) | 0 | 0 |")
+    return "\n".join(lines) + "\n"
+
+
+def render_chart(report, path):
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    shown = [(label, report["ratios"][key], target) for key, label, _, _, target in METRICS
+             if key in report["ratios"]]
+    fig, ax = plt.subplots(figsize=(9, 4.5), dpi=100)
+    positions = range(len(shown))
+    medians = [r["median"] for _, r, _ in shown]
+    errors = [[r["median"] - r["min"] for _, r, _ in shown],
+              [r["max"] - r["median"] for _, r, _ in shown]]
+    ax.barh(positions, medians, xerr=errors, color="#3a7d44", capsize=4)
+    for y, (_, _, target) in zip(positions, shown):
+        if target:
+            ax.plot([target[1]] * 2, [y - 0.4, y + 0.4], color="#b03a2e", linewidth=2)
+    ax.axvline(1.0, color="black", linewidth=1)
+    ax.set_yticks(list(positions), [label for label, _, _ in shown])
+    ax.invert_yaxis()
+    ax.set_xlabel(f"{PROGRAM} / floor (median of paired ratios; bars: min–max; "
+                  "red: target)")
+    ax.set_title(f"{PROGRAM} against the floor, {report['machine']['renderer']}",
+                 fontsize=10)
+    fig.tight_layout()
+    fig.savefig(path)
+    plt.close(fig)
+
+
+def main():
+    os.makedirs(ARGS.out, exist_ok=True)
+    tmp = os.path.join(ARGS.out, "runs")
+    os.makedirs(tmp, exist_ok=True)
+    subjects = {PROGRAM: os.path.abspath(ARGS.program), FLOOR: os.path.abspath(ARGS.floor)}
+    per_round = {name: [] for name in subjects}
+    for round_number in range(1, ARGS.rounds + 1):
+        order = list(subjects) if round_number % 2 else list(reversed(subjects))
+        for name in order:
+            log(f"round {round_number}/{ARGS.rounds}: {name}")
+            result = timed_run(subjects[name])
+            result.update(profiled_run(name, subjects[name], tmp, round_number))
+            per_round[name].append(result)
+
+    keys = [key for key, *_ in METRICS]
+    report = {
+        "machine": machine_description(),
+        "rounds": ARGS.rounds,
+        "results": {name: {key: summary([r[key] for r in rounds]) for key in keys}
+                    for name, rounds in per_round.items()},
+        "ratios": {},
+        "allocations_by_module": {},
+        "per_round": per_round,
+    }
+    for key in keys:
+        pairs = [(p[key], f[key]) for p, f in zip(per_round[PROGRAM], per_round[FLOOR])]
+        if all(floor_value > 0 for _, floor_value in pairs):
+            report["ratios"][key] = summary([p / f for p, f in pairs])
+    for name, rounds in per_round.items():
+        modules = {m for r in rounds for m in r["allocations_by_module"]}
+        report["allocations_by_module"][name] = {
+            m: statistics.median(r["allocations_by_module"].get(m, 0) for r in rounds)
+            for m in sorted(modules)}
+
+    bad = [(name, key) for name in subjects for key in keys
+           if not math.isfinite(report["results"][name][key]["median"])]
+    if bad:
+        raise SystemExit(f"bench: no figure for {bad}")
+
+    markdown = render_markdown(report)
+    with open(os.path.join(ARGS.out, "report.md"), "w") as out:
+        out.write(markdown)
+    with open(os.path.join(ARGS.out, "report.json"), "w") as out:
+        json.dump(report, out, indent=2)
+    render_chart(report, os.path.join(ARGS.out, "ratios.png"))
+    print(markdown)
+    log(f"wrote {os.path.join(ARGS.out, 'report.md')}, report.json and ratios.png")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,110 @@
+// The floor: the least any program can spend on sfml-works's frame. It opens
+// the same 200 x 200 window and draws the same frame (opaque black clear, a
+// green 30-point polygon of radius 100 centred in the window), unthrottled,
+// with nothing but Xlib, GLX and OpenGL 1.1, and ends on the window manager's
+// close request. It exists only to be measured against.
+
+#include <GL/gl.h>
+#include <GL/glx.h>
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+
+#include <array>
+#include <cmath>
+#include <cstdio>
+
+namespace {
+
+constexpr unsigned int windowSize = 200;
+constexpr const char* windowTitle = "SFML works!";
+constexpr int pointCount = 30;
+constexpr float radius = 100.F;
+constexpr double pi = 3.14159265358979323846;
+
+// The polygon as a triangle fan: the centre, the 30 points from the top
+// clockwise, and the first point again to close it.
+using Fan = std::array<GLfloat, 2 * (pointCount + 2)>;
+
+Fan makeFan()
+{
+    Fan fan{};
+    fan[0] = radius;
+    fan[1] = radius;
+    for (int i = 0; i <= pointCount; ++i) {
+        const double angle = (i % pointCount) * 2 * pi / pointCount - pi / 2;
+        fan[static_cast<std::size_t>(2 * i + 2)] =
+            radius + radius * static_cast<float>(std::cos(angle));
+        fan[static_cast<std::size_t>(2 * i + 3)] =
+            radius + radius * static_cast<float>(std::sin(angle));
+    }
+    return fan;
+}
+
+} // namespace
+
+int main()
+{
+    Display* display = XOpenDisplay(nullptr);
+    if (display == nullptr) {
+        std::fputs("floor: cannot open the display\n", stderr);
+        return 1;
+    }
+    const int screen = DefaultScreen(display);
+    std::array<int, 9> attributes = {GLX_RGBA,     GLX_DOUBLEBUFFER, GLX_RED_SIZE, 8,
+                                     GLX_GREEN_SIZE, 8, GLX_BLUE_SIZE, 8, None};
+    XVisualInfo* visual = glXChooseVisual(display, screen, attributes.data());
+    if (visual == nullptr) {
+        std::fputs("floor: no double-buffered RGB visual\n", stderr);
+        return 1;
+    }
+    const Window root = RootWindow(display, screen);
+    XSetWindowAttributes windowAttributes{};
+    windowAttributes.colormap = XCreateColormap(display, root, visual->visual, AllocNone);
+    windowAttributes.event_mask = StructureNotifyMask | KeyPressMask | KeyReleaseMask |
+                                  PointerMotionMask | ButtonPressMask | ButtonReleaseMask |
+                                  FocusChangeMask | EnterWindowMask | LeaveWindowMask;
+    const Window window =
+        XCreateWindow(display, root, 0, 0, windowSize, windowSize, 0, visual->depth,
+                      InputOutput, visual->visual, CWColormap | CWEventMask, &windowAttributes);
+    XStoreName(display, window, windowTitle);
+    Atom deleteWindow = XInternAtom(display, "WM_DELETE_WINDOW", False);
+    XSetWMProtocols(display, window, &deleteWindow, 1);
+    XMapWindow(display, window);
+
+    GLXContext context = glXCreateContext(display, visual, nullptr, True);
+    glXMakeCurrent(display, window, context);
+    XFree(visual);
+
+    const Fan fan = makeFan();
+    glMatrixMode(GL_PROJECTION);
+    glLoadIdentity();
+    glOrtho(0, windowSize, windowSize, 0, -1, 1);
+    glEnableClientState(GL_VERTEX_ARRAY);
+    glVertexPointer(2, GL_FLOAT, 0, fan.data());
+
+    bool open = true;
+    while (open) {
+        while (XPending(display) > 0) {
+            XEvent event{};
+            XNextEvent(display, &event);
+            if (event.type == ClientMessage &&
+                static_cast<Atom>(event.xclient.data.l[0]) == deleteWindow) {
+                open = false;
+            }
+            else if (event.type == ConfigureNotify) {
+                glViewport(0, 0, event.xconfigure.width, event.xconfigure.height);
+            }
+        }
+        glClearColor(0.F, 0.F, 0.F, 1.F);
+        glClear(GL_COLOR_BUFFER_BIT);
+        glColor4ub(0, 255, 0, 255);
+        glDrawArrays(GL_TRIANGLE_FAN, 0, pointCount + 2);
+        glXSwapBuffers(display, window);
+    }
+
+    glXMakeCurrent(display, None, nullptr);
+    glXDestroyContext(display, context);
+    XDestroyWindow(display, window);
+    XCloseDisplay(display);
+    return 0;
+}

@@ -1,0 +1,57 @@
+"""One quick round of the benchmark, so that it cannot rot: it must produce
+every figure, the report and the chart. No timing is judged here."""
+
+import json
+import math
+import os
+import subprocess
+import sys
+import tempfile
+import unittest
+
+SOURCE_DIR = os.environ["SFML_WORKS_SOURCE_DIR"]
+BINARY_DIR = os.environ["SFML_WORKS_BINARY_DIR"]
+FLOOR = os.environ["FLOOR_BIN"]
+FRAME_COUNTER_LIB = os.environ["FRAME_COUNTER_LIB"]
+SUBJECTS = ("sfml-works", "floor")
+
+
+class BenchSmokeTest(unittest.TestCase):
+    def test_one_round_produces_every_figure(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            prefix = os.path.join(tmp, "install")
+            subprocess.run(["cmake", "--install", BINARY_DIR, "--prefix", prefix],
+                           check=True, capture_output=True)
+            out = os.path.join(tmp, "bench")
+            result = subprocess.run(
+                [sys.executable, os.path.join(SOURCE_DIR, "bench", "bench.py"),
+                 "--program", os.path.join(prefix, "bin", "sfml-works"), "--floor", FLOOR,
+                 "--counter", FRAME_COUNTER_LIB, "--out", out, "--rounds", "1",
+                 "--steady-seconds", "1", "--warm-up-seconds", "0.2"],
+                capture_output=True, text=True, timeout=1200, stdin=subprocess.DEVNULL)
+            self.assertEqual(result.returncode, 0, result.stderr)
+
+            with open(os.path.join(out, "report.json")) as f:
+                report = json.load(f)
+            with open(os.path.join(out, "report.md")) as f:
+                markdown = f.read()
+            with open(os.path.join(out, "ratios.png"), "rb") as f:
+                self.assertEqual(f.read(8), b"\x89PNG\r\n\x1a\n")
+
+        figures = ("instructions_per_frame", "fps", "first_frame_ms", "cpu_us_per_frame",
+                   "peak_rss_mib", "allocations_per_frame", "own_allocations_per_frame")
+        for subject in SUBJECTS:
+            for figure in figures:
+                with self.subTest(subject=subject, figure=figure):
+                    value = report["results"][subject][figure]["median"]
+                    self.assertTrue(math.isfinite(value) and value >= 0, value)
+            self.assertIn(subject, report["allocations_by_module"])
+        for figure in ("instructions_per_frame", "fps", "first_frame_ms"):
+            self.assertIn(figure, report["ratios"])
+        self.assertIn("| Instructions per frame (callgrind) |", markdown)
+        self.assertIn(result.stdout.strip(), markdown.strip())
+        self.assertIn("renderer", markdown)
+
+
+if __name__ == "__main__":
+    unittest.main()
