@@ -70,8 +70,8 @@ int main()
     sf::Event event{};
     while (window.isOpen()) {
         // Drain every pending event before drawing, so input never piles up.
-        // Only the window manager's close request matters; polling goes on
-        // after it so that nothing is left queued on a closed window.
+        // Only the window manager's close request matters: it closes the
+        // window at once, and the drain ends when nothing is left to poll.
         while (window.pollEvent(event)) {
             if (event.type == sf::Event::Closed) {
                 window.close();
