@@ -11,31 +11,35 @@
 
 #include <array>
 #include <cmath>
+#include <cstddef>
 #include <cstdio>
 
 namespace {
 
 constexpr unsigned int windowSize = 200;
 constexpr const char* windowTitle = "SFML works!";
-constexpr int pointCount = 30;
+constexpr std::size_t pointCount = 30;
 constexpr float radius = 100.F;
 constexpr double pi = 3.14159265358979323846;
 
 // The polygon as a triangle fan: the centre, the 30 points from the top
 // clockwise, and the first point again to close it.
-using Fan = std::array<GLfloat, 2 * (pointCount + 2)>;
+struct Point {
+    GLfloat x;
+    GLfloat y;
+};
+constexpr std::size_t fanVertices = pointCount + 2;
+using Fan = std::array<Point, fanVertices>;
 
 Fan makeFan()
 {
     Fan fan{};
-    fan[0] = radius;
-    fan[1] = radius;
-    for (int i = 0; i <= pointCount; ++i) {
-        const double angle = (i % pointCount) * 2 * pi / pointCount - pi / 2;
-        fan[static_cast<std::size_t>(2 * i + 2)] =
-            radius + radius * static_cast<float>(std::cos(angle));
-        fan[static_cast<std::size_t>(2 * i + 3)] =
-            radius + radius * static_cast<float>(std::sin(angle));
+    fan.front() = {radius, radius};
+    for (std::size_t i = 0; i <= pointCount; ++i) {
+        const double angle =
+            static_cast<double>(i % pointCount) * 2 * pi / pointCount - pi / 2;
+        fan.at(i + 1) = {radius + radius * static_cast<float>(std::cos(angle)),
+                         radius + radius * static_cast<float>(std::sin(angle))};
     }
     return fan;
 }
@@ -50,8 +54,9 @@ int main()
         return 1;
     }
     const int screen = DefaultScreen(display);
-    std::array<int, 9> attributes = {GLX_RGBA,     GLX_DOUBLEBUFFER, GLX_RED_SIZE, 8,
-                                     GLX_GREEN_SIZE, 8, GLX_BLUE_SIZE, 8, None};
+    std::array<int, 9> attributes = {
+        GLX_RGBA, GLX_DOUBLEBUFFER, GLX_RED_SIZE, 8, GLX_GREEN_SIZE, 8, GLX_BLUE_SIZE, 8,
+        None};
     XVisualInfo* visual = glXChooseVisual(display, screen, attributes.data());
     if (visual == nullptr) {
         std::fputs("floor: no double-buffered RGB visual\n", stderr);
@@ -61,11 +66,12 @@ int main()
     XSetWindowAttributes windowAttributes{};
     windowAttributes.colormap = XCreateColormap(display, root, visual->visual, AllocNone);
     windowAttributes.event_mask = StructureNotifyMask | KeyPressMask | KeyReleaseMask |
-                                  PointerMotionMask | ButtonPressMask | ButtonReleaseMask |
-                                  FocusChangeMask | EnterWindowMask | LeaveWindowMask;
-    const Window window =
-        XCreateWindow(display, root, 0, 0, windowSize, windowSize, 0, visual->depth,
-                      InputOutput, visual->visual, CWColormap | CWEventMask, &windowAttributes);
+                                  PointerMotionMask | ButtonPressMask |
+                                  ButtonReleaseMask | FocusChangeMask | EnterWindowMask |
+                                  LeaveWindowMask;
+    const Window window = XCreateWindow(display, root, 0, 0, windowSize, windowSize, 0,
+                                        visual->depth, InputOutput, visual->visual,
+                                        CWColormap | CWEventMask, &windowAttributes);
     XStoreName(display, window, windowTitle);
     Atom deleteWindow = XInternAtom(display, "WM_DELETE_WINDOW", False);
     XSetWMProtocols(display, window, &deleteWindow, 1);
@@ -98,7 +104,7 @@ int main()
         glClearColor(0.F, 0.F, 0.F, 1.F);
         glClear(GL_COLOR_BUFFER_BIT);
         glColor4ub(0, 255, 0, 255);
-        glDrawArrays(GL_TRIANGLE_FAN, 0, pointCount + 2);
+        glDrawArrays(GL_TRIANGLE_FAN, 0, static_cast<GLsizei>(fanVertices));
         glXSwapBuffers(display, window);
     }
 

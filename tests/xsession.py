@@ -34,6 +34,8 @@ START_TIMEOUT = 60 if SANITIZED else 30
 # How long the program may take to end after a close request.
 CLOSE_DEADLINE = 2.0
 POLL_INTERVAL = 0.02
+# What Xlib says when the connection to the server breaks, in its two forms.
+XLIB_FATAL_IO = r"XIO: +fatal IO error|X connection to \S+ broken"
 
 
 def wait_for(condition, timeout, what):
@@ -118,6 +120,8 @@ class XSession:
     def __exit__(self, *exc):
         for proc in reversed(self.processes):
             stop_process(proc)
+            if proc.stdout:
+                proc.stdout.close()
         for log in getattr(self, "_logs", []):
             log.close()
         shutil.rmtree(self.tmp, ignore_errors=True)
