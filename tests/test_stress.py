@@ -5,8 +5,8 @@ import re
 import unittest
 
 import oracle
-from xsession import (CLOSE_DEADLINE, SANITIZED, SIZE, XLIB_FATAL_IO, XSession, resident_kib,
-                      wait_for)
+from test_close import assert_burst_ends_program
+from xsession import SANITIZED, SIZE, XLIB_FATAL_IO, XSession, resident_kib, wait_for
 
 INPUT_STORM = 50_000
 # The storm comes in bursts, each drained before the next. Every frame drains
@@ -69,13 +69,7 @@ class StressTest(unittest.TestCase):
             program.close()
 
     def test_close_storm(self):
-        with XSession() as x:
-            program = x.start_program()
-            window = program.wait_window()
-            x.xpoke("close", window, CLOSE_STORM)
-            status, _ = program.wait_exit(CLOSE_DEADLINE)
-            self.assertEqual(status, 0, program.stderr())
-            self.assertEqual(program.stdout(), "")
+        assert_burst_ends_program(self, CLOSE_STORM)
 
     def test_display_lost_during_input_storm(self):
         with XSession() as x:

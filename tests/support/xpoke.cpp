@@ -43,19 +43,31 @@ bool parseNumber(const char* text, unsigned long& value)
     return errno == 0 && end != text && *end == '\0';
 }
 
-int sendCloseRequests(Display* display, Window window, unsigned long count)
+// A request about window to the window manager, as a pager sends it: a
+// client message of the given type, to be sent to the root window.
+XEvent windowManagerRequest(Display* display, Window window, const char* type)
 {
-    const Window root = DefaultRootWindow(display);
     XEvent event{};
     event.xclient.type = ClientMessage;
     event.xclient.window = window;
-    event.xclient.message_type = XInternAtom(display, "_NET_CLOSE_WINDOW", False);
+    event.xclient.message_type = XInternAtom(display, type, False);
     event.xclient.format = 32;
+    return event;
+}
+
+void sendToWindowManager(Display* display, XEvent& event)
+{
+    XSendEvent(display, DefaultRootWindow(display), False,
+               SubstructureRedirectMask | SubstructureNotifyMask, &event);
+}
+
+int sendCloseRequests(Display* display, Window window, unsigned long count)
+{
+    XEvent event = windowManagerRequest(display, window, "_NET_CLOSE_WINDOW");
     event.xclient.data.l[0] = CurrentTime;
     event.xclient.data.l[1] = sourcePager;
     for (unsigned long i = 0; i < count; ++i) {
-        XSendEvent(display, root, False,
-                   SubstructureRedirectMask | SubstructureNotifyMask, &event);
+        sendToWindowManager(display, event);
     }
     XSync(display, False);
     std::printf("sent %lu close requests\n", count);
@@ -64,11 +76,7 @@ int sendCloseRequests(Display* display, Window window, unsigned long count)
 
 int sendResizeRequests(Display* display, Window window, unsigned long count)
 {
-    XEvent event{};
-    event.xclient.type = ClientMessage;
-    event.xclient.window = window;
-    event.xclient.message_type = XInternAtom(display, "_NET_MOVERESIZE_WINDOW", False);
-    event.xclient.format = 32;
+    XEvent event = windowManagerRequest(display, window, "_NET_MOVERESIZE_WINDOW");
     event.xclient.data.l[0] = moveResizeFlags;
     // Both extremes first, then sizes spread over the whole range by a fixed
     // linear congruential sequence, so every run asks for the same sizes.
@@ -87,8 +95,7 @@ int sendResizeRequests(Display* display, Window window, unsigned long count)
         }
         event.xclient.data.l[3] = width;
         event.xclient.data.l[4] = height;
-        XSendEvent(display, DefaultRootWindow(display), False,
-                   SubstructureRedirectMask | SubstructureNotifyMask, &event);
+        sendToWindowManager(display, event);
         XSync(display, False);
     }
     std::printf("sent %lu resize requests\n", count);

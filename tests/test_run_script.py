@@ -1,0 +1,52 @@
+"""scripts/run, the README's first command, in both of its modes."""
+
+import os
+import re
+import subprocess
+import unittest
+
+import oracle
+from xsession import SIZE, START_TIMEOUT, Image, XSession, wait_for
+
+SOURCE_DIR = os.environ["SFML_WORKS_SOURCE_DIR"]
+BINARY_DIR = os.environ["SFML_WORKS_BINARY_DIR"]
+RUN = os.path.join(SOURCE_DIR, "scripts", "run")
+SCRIPT_TIMEOUT = 600
+
+
+@unittest.skipUnless(os.path.realpath(BINARY_DIR) ==
+                     os.path.realpath(os.path.join(SOURCE_DIR, "build", "release")),
+                     "scripts/run builds and runs the release preset's build")
+class RunScriptTest(unittest.TestCase):
+    def test_headless_run_captures_and_closes_the_window(self):
+        env = {k: v for k, v in os.environ.items() if k != "DISPLAY"}
+        result = subprocess.run([RUN], env=env, capture_output=True, text=True,
+                                timeout=SCRIPT_TIMEOUT, stdin=subprocess.DEVNULL)
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        report = re.search(r"^OK: the window opened, was captured to (\S+\.png) and closed; "
+                           r"sfml-works exited with status 0\.$", result.stdout, re.M)
+        self.assertIsNotNone(report, result.stdout)
+
+        # The screenshot is the window's picture.
+        ppm = subprocess.run(["convert", report.group(1), "-depth", "8", "ppm:-"],
+                             capture_output=True, check=True).stdout
+        image = Image(ppm)
+        self.assertEqual((image.width, image.height), (SIZE, SIZE))
+        wrong = oracle.mismatches(image)
+        self.assertEqual(wrong, [], oracle.describe(wrong))
+
+    def test_run_with_a_display_shows_the_window_and_returns_its_status(self):
+        with XSession() as x:
+            run = x.spawn([RUN], stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+            window = wait_for(lambda: run.poll() is None and x.client_windows(),
+                              SCRIPT_TIMEOUT, "the window on the display")[0]
+            self.assertEqual(x.size(window), (SIZE, SIZE))
+            x.close_window(window)
+            output = run.communicate(timeout=START_TIMEOUT)[0].decode()
+            self.assertEqual(run.returncode, 0, output)
+            self.assertIn(f"Showing the window on {x.display}", output)
+            self.assertIn("sfml-works exited with status 0", output)
+
+
+if __name__ == "__main__":
+    unittest.main()
