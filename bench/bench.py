@@ -24,7 +24,6 @@ import os
 import platform
 import re
 import statistics
-import subprocess
 import sys
 import time
 
@@ -166,19 +165,20 @@ def allocation_sites(out_file, program_path):
 
 def profiled_run(name, binary, tmp, round_number):
     """Instructions and heap allocations per steady-state frame."""
-    results = {}
-    runs = {}
-    for tool in ("callgrind", "dhat"):
+    def short_and_long(tool):
+        """Run under tool for the short and the long number of frames: the
+        frames presented and the tool's output file, for each."""
+        runs = []
         for length, frames in (("short", ARGS.short_frames), ("long", ARGS.long_frames)):
             out_file = os.path.join(tmp, f"{name}-{round_number}-{tool}-{length}.out")
-            runs[tool, length] = (valgrind_run(binary, tool, frames, out_file), out_file)
+            runs.append((valgrind_run(binary, tool, frames, out_file), out_file))
+        return runs
 
-    (short_frames, short_out), (long_frames, long_out) = (runs["callgrind", "short"],
-                                                          runs["callgrind", "long"])
-    results["instructions_per_frame"] = ((callgrind_total(long_out) - callgrind_total(short_out))
-                                         / (long_frames - short_frames))
+    (short_frames, short_out), (long_frames, long_out) = short_and_long("callgrind")
+    instructions = callgrind_total(long_out) - callgrind_total(short_out)
+    results = {"instructions_per_frame": instructions / (long_frames - short_frames)}
 
-    (short_frames, short_out), (long_frames, long_out) = runs["dhat", "short"], runs["dhat", "long"]
+    (short_frames, short_out), (long_frames, long_out) = short_and_long("dhat")
     program_path = os.path.realpath(binary)
     short_blocks, modules = allocation_sites(short_out, program_path)
     long_blocks, long_modules = allocation_sites(long_out, program_path)
@@ -238,8 +238,8 @@ def render_markdown(report):
                      if ratio else "—")
         cells.append(f"{target[0]} {target[1]}×" if target else "")
         lines.append("| " + " | ".join(cells) + " |")
-    lines += ["", f"Heap allocations per steady-state frame by where they are made "
-                  f"(median over rounds):", "",
+    lines += ["", "Heap allocations per steady-state frame by where they are made "
+                  "(median over rounds):", "",
               f"| made in | {PROGRAM} | floor |", "|---|---|---|"]
     modules = sorted(set(report["allocations_by_module"][PROGRAM]) |
                      set(report["allocations_by_module"][FLOOR]))
