@@ -38,8 +38,13 @@ class RunScriptTest(unittest.TestCase):
     def test_run_with_a_display_shows_the_window_and_returns_its_status(self):
         with XSession() as x:
             run = x.spawn([RUN], stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-            window = wait_for(lambda: run.poll() is None and x.client_windows(),
-                              SCRIPT_TIMEOUT, "the window on the display")[0]
+
+            def shown():
+                if run.poll() is not None:
+                    raise AssertionError("scripts/run ended before showing the window: "
+                                         + run.stdout.read().decode())
+                return x.client_windows()
+            window = wait_for(shown, SCRIPT_TIMEOUT, "the window on the display")[0]
             self.assertEqual(x.size(window), (SIZE, SIZE))
             x.close_window(window)
             output = run.communicate(timeout=START_TIMEOUT)[0].decode()
