@@ -14,7 +14,7 @@ BUILD_PACKAGES=(g++ cmake make libsfml-dev)
 HEADLESS_PACKAGES=(xvfb openbox libgl1-mesa-dri x11-utils wmctrl imagemagick)
 TEST_PACKAGES=(python3 libx11-dev libxtst-dev devscripts valgrind)
 LINT_PACKAGES=(clang-format clang-tidy cppcheck shellcheck)
-BENCH_PACKAGES=(libgl-dev mesa-utils valgrind python3-matplotlib)
+BENCH_PACKAGES=(libgl-dev mesa-utils python3-matplotlib)
 }
 
 say() { printf '==> %s\n' "$*" >&2; }

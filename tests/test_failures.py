@@ -10,6 +10,15 @@ from xsession import BIN, NEVER_OPEN_LIB, XLIB_FATAL_IO, XSession
 NO_DISPLAY_DEADLINE = 5
 
 
+def assert_lost_display_ends_program(test, x, program):
+    """Kill the X server under the running program: it must end by itself in
+    time, with a nonzero status and Xlib's message."""
+    x.stop_server()
+    status, _ = program.wait_exit(NO_DISPLAY_DEADLINE)
+    test.assertNotEqual(status, 0)
+    test.assertRegex(program.stderr(), XLIB_FATAL_IO)
+
+
 def missing_display():
     """A display name with no server behind it."""
     number = 4000
@@ -42,10 +51,7 @@ class FailureTest(unittest.TestCase):
         with XSession() as x:
             program = x.start_program()
             program.wait_window()
-            x.stop_server()
-            status, _ = program.wait_exit(NO_DISPLAY_DEADLINE)
-            self.assertNotEqual(status, 0)
-            self.assertRegex(program.stderr(), XLIB_FATAL_IO)
+            assert_lost_display_ends_program(self, x, program)
 
     def test_window_that_does_not_open_fails_without_a_frame(self):
         with XSession() as x:
