@@ -6,6 +6,7 @@
 
 #include <SFML/Graphics.hpp>
 
+#include <csignal>
 #include <cstddef>
 #include <cstdio>
 #include <locale>
@@ -47,6 +48,11 @@ constexpr int exitNoWindow = 1;
 
 int main()
 {
+    // If the X server goes away, the next write to it would raise SIGPIPE and
+    // end the program without a word. Ignored, the write fails instead, and
+    // Xlib reports the lost connection on stderr and exits with status 1.
+    std::signal(SIGPIPE, SIG_IGN);
+
     // The title, mode and context settings are temporaries: they are only the
     // window's construction arguments and are released as soon as it exists.
     sf::RenderWindow window(sf::VideoMode(windowWidth, windowHeight, bitsPerPixel),

@@ -2,6 +2,8 @@
 fails at once, says so, and never hangs."""
 
 import os
+import re
+import signal
 import subprocess
 import unittest
 
@@ -52,6 +54,20 @@ class FailureTest(unittest.TestCase):
             program = x.start_program()
             program.wait_window()
             assert_lost_display_ends_program(self, x, program)
+
+    def test_broken_connection_cannot_end_it_silently(self):
+        # When the server goes away, the program's next request to it may be a
+        # read or a write, whichever comes first. A write to the dead socket
+        # would raise SIGPIPE and end the program without a word, and only
+        # rarely does a run hit that; so check that the signal is ignored.
+        with XSession() as x:
+            program = x.start_program()
+            program.wait_window()
+            with open(f"/proc/{program.proc.pid}/status") as status:
+                ignored = int(re.search(r"^SigIgn:\s+([0-9a-f]+)$", status.read(),
+                                        re.M).group(1), 16)
+            self.assertTrue(ignored & (1 << (signal.SIGPIPE - 1)), f"SigIgn {ignored:x}")
+            program.close()
 
     def test_window_that_does_not_open_fails_without_a_frame(self):
         with XSession() as x:
