@@ -1,5 +1,7 @@
-"""One quick round of the benchmark, so that it cannot rot: it must produce
-every figure, the report and the chart. No timing is judged here."""
+"""The benchmark's floor draws the very picture the program draws, with and
+without blending; and one quick round of the benchmark, so that it cannot rot:
+it must produce every figure, the report and the chart. No timing is judged
+here."""
 
 import json
 import math
@@ -9,11 +11,28 @@ import sys
 import tempfile
 import unittest
 
+import oracle
+from xsession import SIZE, XSession
+
 SOURCE_DIR = os.environ["SFML_WORKS_SOURCE_DIR"]
 BINARY_DIR = os.environ["SFML_WORKS_BINARY_DIR"]
 FLOOR = os.environ["FLOOR_BIN"]
 FRAME_COUNTER_LIB = os.environ["FRAME_COUNTER_LIB"]
 SUBJECTS = ("sfml-works", "floor")
+
+
+class FloorTest(unittest.TestCase):
+    def test_floor_draws_the_programs_picture(self):
+        # The comparison is only fair if both draw the same frame.
+        for args in ((), ("--blend",)):
+            with self.subTest(args=args), XSession() as x:
+                floor = x.start_program(args, binary=FLOOR)
+                window = floor.wait_window()
+                floor.wait_frames(2)
+                self.assertEqual(x.size(window), (SIZE, SIZE))
+                wrong = oracle.mismatches(x.capture(window))
+                self.assertEqual(wrong, [], oracle.describe(wrong))
+                floor.close()
 
 
 class BenchSmokeTest(unittest.TestCase):
