@@ -8,16 +8,28 @@ openbox, and measures for each:
     the buffer swap (the same counter for both);
   - time from launch to the first presented frame;
   - CPU time per frame and peak resident memory;
-  - instructions per steady-state frame (callgrind), and heap allocations per
-    steady-state frame with where they come from (DHAT). Both are the
+  - instructions per steady-state frame (callgrind), in all and on the main
+    thread alone (the one that polls, makes the OpenGL calls and swaps; the
+    software renderer's own threads fill the pixels), and heap allocations
+    per steady-state frame with where they come from (DHAT). Both are the
     difference between a short and a long run divided by the difference in
     frames, which leaves out start-up and teardown.
+Each round also counts the instructions per frame of the floor drawing with
+alpha blending on, as the library does for every draw by default: the part of
+the gap that blending alone accounts for.
+
+Mesa keeps the shaders it compiles in a disk cache, and a run that has to
+compile them spends far more at start-up than one that finds them there. So
+every run uses a private cache under the output folder, warmed by unmeasured
+runs first: the figures are those of a program started again, not the very
+first start on a machine, and they do not depend on the user's own cache.
 
 Writes report.md, report.json and ratios.png into the output folder and
 prints the Markdown report.
 """
 
 import argparse
+import glob
 import json
 import math
 import os
@@ -29,6 +41,7 @@ import time
 
 PROGRAM = "sfml-works"
 FLOOR = "floor"
+BLENDED_FLOOR = "floor --blend"
 ALLOCATOR = re.compile(r"\b(malloc|calloc|realloc|memalign|posix_memalign|aligned_alloc|"
                        r"operator new(\[\])?)\b|vgpreload_")
 
@@ -37,6 +50,8 @@ ALLOCATOR = re.compile(r"\b(malloc|calloc|realloc|memalign|posix_memalign|aligne
 METRICS = [
     ("instructions_per_frame", "Instructions per frame (callgrind)", "", "{:,.0f}",
      ("<=", 1.15)),
+    ("main_thread_instructions_per_frame", "… of them on the main thread", "", "{:,.0f}",
+     None),
     ("fps", "Frames per second", "", "{:,.0f}", (">=", 0.85)),
     ("first_frame_ms", "Time to first frame", "ms", "{:.1f}", ("<=", 1.5)),
     ("cpu_us_per_frame", "CPU time per frame", "µs", "{:.1f}", None),
@@ -98,11 +113,11 @@ def close(x, program, timeout):
                            + program.stderr())
 
 
-def timed_run(binary):
+def timed_run(binary, args=()):
     """Frames per second, time to first frame, CPU per frame, peak memory."""
     with XSession() as x:
         launched_ns = time.time_ns()
-        program = x.start_program(binary=binary)
+        program = x.start_program(args, binary=binary)
         program.wait_window()
         first_ns = program.counter()[1]
         time.sleep(ARGS.warm_up_seconds)  # the measurement's warm-up period
@@ -120,21 +135,60 @@ def timed_run(binary):
     }
 
 
-def valgrind_run(binary, tool, frames, out_file):
+def valgrind_run(binary, tool, frames, out_file, args=(), options=()):
     """Run binary under a valgrind tool until it has presented this many
     frames, then close it; return the frames it presented in all."""
     with XSession() as x:
-        program = x.start_program(binary=binary, wrapper=[
-            "valgrind", f"--tool={tool}", f"--{tool}-out-file={out_file}"])
+        program = x.start_program(args, binary=binary, wrapper=[
+            "valgrind", f"--tool={tool}", f"--{tool}-out-file={out_file}", *options])
         program.wait_window(timeout=VALGRIND_TIMEOUT)
         program.wait_frames(frames, timeout=VALGRIND_TIMEOUT)
         close(x, program, VALGRIND_TIMEOUT)
         return program.frames()
 
 
-def callgrind_total(out_file):
-    with open(out_file) as profile:
-        return int(re.search(r"^totals:\s+(\d+)", profile.read(), re.M).group(1))
+def warm_shader_cache(out, subjects):
+    """Point Mesa at a private shader cache and fill it: one unmeasured run of
+    each subject natively and one under valgrind, whose emulated CPU makes the
+    renderer compile for a different target."""
+    os.environ["MESA_SHADER_CACHE_DIR"] = os.path.join(out, "shader-cache")
+    os.environ.pop("MESA_SHADER_CACHE_DISABLE", None)
+    for name, (binary, args) in subjects.items():
+        log(f"warming the shader cache: {name}")
+        with XSession() as x:
+            program = x.start_program(args, binary=binary)
+            program.wait_window()
+            program.wait_frames(10)
+            close(x, program, 10)
+        valgrind_run(binary, "callgrind", 10, os.path.join(out, "warm-up.callgrind"),
+                     args)
+
+
+def callgrind_totals(out_file):
+    """Instructions of the whole process and of its main thread, from a run
+    with one profile per thread (out_file-01 is the main thread's)."""
+    totals = {}
+    for path in glob.glob(glob.escape(out_file) + "-*"):
+        with open(path) as profile:
+            totals[path.rsplit("-", 1)[1]] = int(
+                re.search(r"^totals:\s+(\d+)", profile.read(), re.M).group(1))
+    return sum(totals.values()), totals["01"]
+
+
+def instructions_per_frame(name, binary, tmp, round_number, args=()):
+    """Instructions per steady-state frame, of the whole process and of its
+    main thread: a short and a long callgrind run, the difference in
+    instructions over the difference in frames."""
+    runs = []
+    for length, frames in (("short", ARGS.short_frames), ("long", ARGS.long_frames)):
+        out_file = os.path.join(tmp, f"{name.replace(' ', '')}-{round_number}-callgrind-"
+                                     f"{length}.out")
+        presented = valgrind_run(binary, "callgrind", frames, out_file, args,
+                                 ["--separate-threads=yes"])
+        runs.append((presented, *callgrind_totals(out_file)))
+    (short_frames, short_all, short_main), (long_frames, long_all, long_main) = runs
+    frames = long_frames - short_frames
+    return (long_all - short_all) / frames, (long_main - short_main) / frames
 
 
 def frame_text(entry):
@@ -165,20 +219,14 @@ def allocation_sites(out_file, program_path):
 
 def profiled_run(name, binary, tmp, round_number):
     """Instructions and heap allocations per steady-state frame."""
-    def short_and_long(tool):
-        """Run under tool for the short and the long number of frames: the
-        frames presented and the tool's output file, for each."""
-        runs = []
-        for length, frames in (("short", ARGS.short_frames), ("long", ARGS.long_frames)):
-            out_file = os.path.join(tmp, f"{name}-{round_number}-{tool}-{length}.out")
-            runs.append((valgrind_run(binary, tool, frames, out_file), out_file))
-        return runs
-
-    (short_frames, short_out), (long_frames, long_out) = short_and_long("callgrind")
-    instructions = callgrind_total(long_out) - callgrind_total(short_out)
-    results = {"instructions_per_frame": instructions / (long_frames - short_frames)}
-
-    (short_frames, short_out), (long_frames, long_out) = short_and_long("dhat")
+    instructions, main_thread = instructions_per_frame(name, binary, tmp, round_number)
+    results = {"instructions_per_frame": instructions,
+               "main_thread_instructions_per_frame": main_thread}
+    runs = []
+    for length, frames in (("short", ARGS.short_frames), ("long", ARGS.long_frames)):
+        out_file = os.path.join(tmp, f"{name}-{round_number}-dhat-{length}.out")
+        runs.append((valgrind_run(binary, "dhat", frames, out_file), out_file))
+    (short_frames, short_out), (long_frames, long_out) = runs
     program_path = os.path.realpath(binary)
     short_blocks, modules = allocation_sites(short_out, program_path)
     long_blocks, long_modules = allocation_sites(long_out, program_path)
@@ -221,7 +269,7 @@ def render_markdown(report):
     lines = [
         f"Measured on {machine['date']}: {machine['cpu']} ({machine['cores']} cores), "
         f"{machine['system']}, renderer {machine['renderer']} on Xvfb; "
-        f"{report['rounds']} rounds, alternating.",
+        f"{report['rounds']} round{'s' if report['rounds'] != 1 else ''}, alternating.",
         "",
         f"| measure | {PROGRAM}: median (min–max) | floor: median (min–max) | "
         "ratio: median (min–max) | target |",
@@ -249,6 +297,13 @@ def render_markdown(report):
         lines.append("| " + " | ".join(row) + " |")
     if not modules:
         lines.append("| (none) | 0 | 0 |")
+    blended = report["blended_floor"]
+    count, ratio = blended["instructions_per_frame"], blended["ratio"]
+    lines += ["", f"The floor with alpha blending on (`{BLENDED_FLOOR}`), as the library "
+                  "blends every draw by default, spends "
+                  f"{count['median']:,.0f} ({count['min']:,.0f}–{count['max']:,.0f}) "
+                  f"instructions per frame; {PROGRAM} spends {ratio['median']:.2f}× "
+                  f"({ratio['min']:.2f}–{ratio['max']:.2f}) that."]
     return "\n".join(lines) + "\n"
 
 
@@ -259,6 +314,8 @@ def render_chart(report, path):
 
     shown = [(label, report["ratios"][key], target) for key, label, _, _, target in METRICS
              if key in report["ratios"]]
+    shown.insert(2, ("… against the floor with blending",
+                     report["blended_floor"]["ratio"], None))
     fig, ax = plt.subplots(figsize=(9, 4.5), dpi=100)
     positions = range(len(shown))
     medians = [r["median"] for _, r, _ in shown]
@@ -285,7 +342,11 @@ def main():
     tmp = os.path.join(ARGS.out, "runs")
     os.makedirs(tmp, exist_ok=True)
     subjects = {PROGRAM: os.path.abspath(ARGS.program), FLOOR: os.path.abspath(ARGS.floor)}
+    warm_shader_cache(ARGS.out, {PROGRAM: (subjects[PROGRAM], ()),
+                                 FLOOR: (subjects[FLOOR], ()),
+                                 BLENDED_FLOOR: (subjects[FLOOR], ("--blend",))})
     per_round = {name: [] for name in subjects}
+    blended = []
     for round_number in range(1, ARGS.rounds + 1):
         order = list(subjects) if round_number % 2 else list(reversed(subjects))
         for name in order:
@@ -293,6 +354,9 @@ def main():
             result = timed_run(subjects[name])
             result.update(profiled_run(name, subjects[name], tmp, round_number))
             per_round[name].append(result)
+        log(f"round {round_number}/{ARGS.rounds}: {BLENDED_FLOOR}, instructions only")
+        blended.append(instructions_per_frame(BLENDED_FLOOR, subjects[FLOOR], tmp,
+                                              round_number, ("--blend",))[0])
 
     keys = [key for key, *_ in METRICS]
     report = {
@@ -303,6 +367,12 @@ def main():
         "ratios": {},
         "allocations_by_module": {},
         "per_round": per_round,
+        "blended_floor": {
+            "instructions_per_frame": summary(blended),
+            "ratio": summary([r["instructions_per_frame"] / b
+                              for r, b in zip(per_round[PROGRAM], blended)]),
+            "per_round": blended,
+        },
     }
     for key in keys:
         pairs = [(p[key], f[key]) for p, f in zip(per_round[PROGRAM], per_round[FLOOR])]
@@ -316,6 +386,8 @@ def main():
 
     bad = [(name, key) for name in subjects for key in keys
            if not math.isfinite(report["results"][name][key]["median"])]
+    if not all(math.isfinite(b) and b > 0 for b in blended):
+        bad.append((BLENDED_FLOOR, "instructions_per_frame"))
     if bad:
         raise SystemExit(f"bench: no figure for {bad}")
 

@@ -57,14 +57,23 @@ class BenchSmokeTest(unittest.TestCase):
             with open(os.path.join(out, "ratios.png"), "rb") as f:
                 self.assertEqual(f.read(8), b"\x89PNG\r\n\x1a\n")
 
-        figures = ("instructions_per_frame", "fps", "first_frame_ms", "cpu_us_per_frame",
-                   "peak_rss_mib", "allocations_per_frame", "own_allocations_per_frame")
+        figures = ("instructions_per_frame", "main_thread_instructions_per_frame", "fps",
+                   "first_frame_ms", "cpu_us_per_frame", "peak_rss_mib",
+                   "allocations_per_frame", "own_allocations_per_frame")
         for subject in SUBJECTS:
+            results = report["results"][subject]
             for figure in figures:
                 with self.subTest(subject=subject, figure=figure):
-                    value = report["results"][subject][figure]["median"]
+                    value = results[figure]["median"]
                     self.assertTrue(math.isfinite(value) and value >= 0, value)
+            # The main thread is one of several: the renderer's own threads
+            # fill the pixels, so they must have counted for something.
+            self.assertLess(results["main_thread_instructions_per_frame"]["median"],
+                            results["instructions_per_frame"]["median"])
             self.assertIn(subject, report["allocations_by_module"])
+        blended = report["blended_floor"]
+        self.assertGreater(blended["instructions_per_frame"]["median"], 0)
+        self.assertIn("`floor --blend`", markdown)
         for figure in ("instructions_per_frame", "fps", "first_frame_ms"):
             self.assertIn(figure, report["ratios"])
         self.assertIn("| Instructions per frame (callgrind) |", markdown)
