@@ -15,9 +15,9 @@ openbox, and measures for each:
     per steady-state frame with where they come from (DHAT). Both are the
     difference between a short and a long run divided by the difference in
     frames, which leaves out start-up and teardown.
-Each round also counts the instructions per frame of the floor drawing with
-alpha blending on, as the library does for every draw by default: the part of
-the gap that blending alone accounts for.
+Each round also measures the floor drawing with alpha blending on, as the
+library does for every draw by default (all but the allocations), which shows
+how much of the gap blending alone accounts for.
 
 Mesa keeps the shaders it compiles in a disk cache, and a run that has to
 compile them spends far more at start-up than one that finds them there. So
@@ -238,11 +238,15 @@ def allocation_sites(out_file, program_path):
     return blocks, modules
 
 
-def profiled_run(name, binary, tmp, round_number):
-    """Instructions and heap allocations per steady-state frame."""
-    instructions, main_thread = instructions_per_frame(name, binary, tmp, round_number)
+def profiled_run(name, binary, tmp, round_number, args=(), allocations=True):
+    """Instructions and, if asked for, heap allocations per steady-state
+    frame."""
+    instructions, main_thread = instructions_per_frame(name, binary, tmp, round_number,
+                                                       args)
     results = {"instructions_per_frame": instructions,
                "main_thread_instructions_per_frame": main_thread}
+    if not allocations:
+        return results
     runs = []
     for length, frames in (("short", ARGS.short_frames), ("long", ARGS.long_frames)):
         out_file = os.path.join(tmp, f"{name}-{round_number}-dhat-{length}.out")
@@ -318,13 +322,19 @@ def render_markdown(report):
         lines.append("| " + " | ".join(row) + " |")
     if not modules:
         lines.append("| (none) | 0 | 0 |")
-    blended = report["blended_floor"]
-    count, ratio = blended["instructions_per_frame"], blended["ratio"]
-    lines += ["", f"The floor with alpha blending on (`{BLENDED_FLOOR}`), as the library "
-                  "blends every draw by default, spends "
-                  f"{count['median']:,.0f} ({count['min']:,.0f}–{count['max']:,.0f}) "
-                  f"instructions per frame; {PROGRAM} spends {ratio['median']:.2f}× "
-                  f"({ratio['min']:.2f}–{ratio['max']:.2f}) that."]
+    lines += ["", f"Against the floor with alpha blending on (`{BLENDED_FLOOR}`), as the "
+                  "library blends every draw by default:", "",
+              f"| measure | {BLENDED_FLOOR}: median (min–max) | "
+              f"ratio {PROGRAM} / {BLENDED_FLOOR}: median (min–max) |", "|---|---|---|"]
+    for key, label, unit, form, _ in METRICS:
+        if key not in report["results"][BLENDED_FLOOR]:
+            continue
+        s = report["results"][BLENDED_FLOOR][key]
+        ratio = report["ratios_to_blended_floor"][key]
+        lines.append(f"| {label}{f' ({unit})' if unit else ''} | "
+                     f"{form.format(s['median'])} ({form.format(s['min'])}–"
+                     f"{form.format(s['max'])}) | {ratio['median']:.2f}× "
+                     f"({ratio['min']:.2f}–{ratio['max']:.2f}) |")
     return "\n".join(lines) + "\n"
 
 
@@ -336,7 +346,7 @@ def render_chart(report, path):
     shown = [(label, report["ratios"][key], target) for key, label, _, _, target in METRICS
              if key in report["ratios"]]
     shown.insert(2, ("… against the floor with blending",
-                     report["blended_floor"]["ratio"], None))
+                     report["ratios_to_blended_floor"]["instructions_per_frame"], None))
     fig, ax = plt.subplots(figsize=(9, 4.5), dpi=100)
     positions = range(len(shown))
     medians = [r["median"] for _, r, _ in shown]
@@ -362,52 +372,58 @@ def main():
     os.makedirs(ARGS.out, exist_ok=True)
     tmp = os.path.join(ARGS.out, "runs")
     os.makedirs(tmp, exist_ok=True)
-    subjects = {PROGRAM: os.path.abspath(ARGS.program), FLOOR: os.path.abspath(ARGS.floor)}
-    warm_shader_cache(ARGS.out, {PROGRAM: (subjects[PROGRAM], ()),
-                                 FLOOR: (subjects[FLOOR], ()),
-                                 BLENDED_FLOOR: (subjects[FLOOR], ("--blend",))})
+    floor = os.path.abspath(ARGS.floor)
+    # name: binary, arguments, and whether its allocations are traced too.
+    subjects = {PROGRAM: (os.path.abspath(ARGS.program), (), True),
+                FLOOR: (floor, (), True),
+                BLENDED_FLOOR: (floor, ("--blend",), False)}
+    warm_shader_cache(ARGS.out, {name: subject[:2] for name, subject in subjects.items()})
     per_round = {name: [] for name in subjects}
-    blended = []
     for round_number in range(1, ARGS.rounds + 1):
         order = list(subjects) if round_number % 2 else list(reversed(subjects))
         for name in order:
+            binary, args, allocations = subjects[name]
             log(f"round {round_number}/{ARGS.rounds}: {name}")
-            result = timed_run(subjects[name])
-            result.update(profiled_run(name, subjects[name], tmp, round_number))
+            result = timed_run(binary, args)
+            result.update(profiled_run(name, binary, tmp, round_number, args, allocations))
             per_round[name].append(result)
-        log(f"round {round_number}/{ARGS.rounds}: {BLENDED_FLOOR}, instructions only")
-        blended.append(instructions_per_frame(BLENDED_FLOOR, subjects[FLOOR], tmp,
-                                              round_number, ("--blend",))[0])
 
-    keys = [key for key, *_ in METRICS]
+    def ratios(to):
+        """Median and range of the paired ratios sfml-works / to, per figure
+        that both have and that is never zero for to."""
+        found = {}
+        for key, *_ in METRICS:
+            pairs = [(p.get(key), f.get(key)) for p, f in zip(per_round[PROGRAM],
+                                                              per_round[to])]
+            if all(f is not None and f > 0 for _, f in pairs):
+                found[key] = summary([p / f for p, f in pairs])
+        return found
+
     report = {
         "machine": machine_description(),
         "rounds": ARGS.rounds,
-        "results": {name: {key: summary([r[key] for r in rounds]) for key in keys}
+        "results": {name: {key: summary([r[key] for r in rounds])
+                           for key, *_ in METRICS if key in rounds[0]}
                     for name, rounds in per_round.items()},
-        "ratios": {},
+        "ratios": ratios(FLOOR),
+        "ratios_to_blended_floor": ratios(BLENDED_FLOOR),
         "allocations_by_module": {},
         "per_round": per_round,
-        "blended_floor": {
-            "instructions_per_frame": summary(blended),
-            "ratio": summary([r["instructions_per_frame"] / b
-                              for r, b in zip(per_round[PROGRAM], blended)]),
-            "per_round": blended,
-        },
     }
-    for key in keys:
-        pairs = [(p[key], f[key]) for p, f in zip(per_round[PROGRAM], per_round[FLOOR])]
-        if all(floor_value > 0 for _, floor_value in pairs):
-            report["ratios"][key] = summary([p / f for p, f in pairs])
-    for name, rounds in per_round.items():
+    for name in (PROGRAM, FLOOR):
+        rounds = per_round[name]
         modules = {m for r in rounds for m in r["allocations_by_module"]}
         report["allocations_by_module"][name] = {
             m: statistics.median(r["allocations_by_module"].get(m, 0) for r in rounds)
             for m in sorted(modules)}
 
-    bad = [(name, key) for name in subjects for key in keys
-           if not math.isfinite(report["results"][name][key]["median"])]
-    if not all(math.isfinite(b) and b > 0 for b in blended):
+    bad = [(name, key) for name, results in report["results"].items()
+           for key, value in results.items() if not math.isfinite(value["median"])]
+    bad += [(name, key) for name in (PROGRAM, FLOOR) for key, *_ in METRICS
+            if key not in report["results"][name]]
+    bad += [("ratio", key) for key, *_, target in METRICS
+            if target and key not in report["ratios"]]
+    if "instructions_per_frame" not in report["ratios_to_blended_floor"]:
         bad.append((BLENDED_FLOOR, "instructions_per_frame"))
     if bad:
         raise SystemExit(f"bench: no figure for {bad}")

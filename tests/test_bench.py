@@ -71,8 +71,11 @@ class BenchSmokeTest(unittest.TestCase):
             self.assertLess(results["main_thread_instructions_per_frame"]["median"],
                             results["instructions_per_frame"]["median"])
             self.assertIn(subject, report["allocations_by_module"])
-        blended = report["blended_floor"]
-        self.assertGreater(blended["instructions_per_frame"]["median"], 0)
+        blended = report["results"]["floor --blend"]
+        for figure in ("instructions_per_frame", "fps", "first_frame_ms"):
+            with self.subTest(subject="floor --blend", figure=figure):
+                self.assertGreater(blended[figure]["median"], 0)
+                self.assertIn(figure, report["ratios_to_blended_floor"])
         self.assertIn("`floor --blend`", markdown)
         for figure in ("instructions_per_frame", "fps", "first_frame_ms"):
             self.assertIn(figure, report["ratios"])
