@@ -76,6 +76,10 @@ class BenchSmokeTest(unittest.TestCase):
             with self.subTest(subject="floor --blend", figure=figure):
                 self.assertGreater(blended[figure]["median"], 0)
                 self.assertIn(figure, report["ratios_to_blended_floor"])
+        # Instruction counts repeat to a few parts in a million, and blending
+        # makes every covered pixel dearer: --blend must not be a no-op.
+        self.assertGreater(blended["instructions_per_frame"]["median"],
+                           report["results"]["floor"]["instructions_per_frame"]["median"])
         self.assertIn("`floor --blend`", markdown)
         for figure in ("instructions_per_frame", "fps", "first_frame_ms"):
             self.assertIn(figure, report["ratios"])
