@@ -96,6 +96,8 @@ sys.path.insert(0, os.path.join(os.environ["SFML_WORKS_SOURCE_DIR"], "tests"))
 from xsession import XSession, resident_kib  # noqa: E402  (needs the variables above)
 
 VALGRIND_TIMEOUT = 600
+# How long a program may take to end after a close request, outside valgrind.
+CLOSE_TIMEOUT = 10
 
 
 def log(message):
@@ -109,14 +111,6 @@ def cpu_seconds(pid):
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
-def close(x, program, timeout):
-    x.close_window(program.window)
-    status, _ = program.wait_exit(timeout)
-    if status != 0:
-        raise RuntimeError(f"{program.proc.args} ended with status {status}: "
-                           + program.stderr())
-
-
 def first_frame_ms(x, binary, args=()):
     """Start binary on the session's display: the program, and the time in
     milliseconds from its launch to its first presented frame."""
@@ -126,17 +120,21 @@ def first_frame_ms(x, binary, args=()):
     return program, (program.counter()[1] - launched_ns) / 1e6
 
 
+def launch(binary, args=()):
+    """Start binary on a new display, close it once its window is shown and
+    drawn; return the milliseconds from its launch to its first frame."""
+    with XSession() as x:
+        program, ms = first_frame_ms(x, binary, args)
+        program.wait_window()
+        program.close(timeout=CLOSE_TIMEOUT)
+    return ms
+
+
 def timed_run(binary, args=()):
     """Frames per second, time to first frame, CPU per frame, peak memory.
     A single start-up moves a great deal with the machine's load, so the time
     to first frame is the median of several launches, each on a new display."""
-    launches = []
-    for _ in range(ARGS.launches - 1):
-        with XSession() as x:
-            program, ms = first_frame_ms(x, binary, args)
-            program.wait_window()
-            close(x, program, 10)
-            launches.append(ms)
+    launches = [launch(binary, args) for _ in range(ARGS.launches - 1)]
     with XSession() as x:
         program, ms = first_frame_ms(x, binary, args)
         launches.append(ms)
@@ -146,7 +144,7 @@ def timed_run(binary, args=()):
         time.sleep(ARGS.steady_seconds)  # the measurement window itself
         frames1, cpu1, t1 = program.frames(), cpu_seconds(program.proc.pid), time.monotonic()
         peak_kib = resident_kib(program.proc.pid, "VmHWM")
-        close(x, program, 10)
+        program.close(timeout=CLOSE_TIMEOUT)
     frames = frames1 - frames0
     return {
         "fps": frames / (t1 - t0),
@@ -164,7 +162,7 @@ def valgrind_run(binary, tool, frames, out_file, args=(), options=()):
             "valgrind", f"--tool={tool}", f"--{tool}-out-file={out_file}", *options])
         program.wait_window(timeout=VALGRIND_TIMEOUT)
         program.wait_frames(frames, timeout=VALGRIND_TIMEOUT)
-        close(x, program, VALGRIND_TIMEOUT)
+        program.close(timeout=VALGRIND_TIMEOUT)
         return program.frames()
 
 
@@ -176,11 +174,7 @@ def warm_shader_cache(out, subjects):
     os.environ.pop("MESA_SHADER_CACHE_DISABLE", None)
     for name, (binary, args) in subjects.items():
         log(f"warming the shader cache: {name}")
-        with XSession() as x:
-            program = x.start_program(args, binary=binary)
-            program.wait_window()
-            program.wait_frames(10)
-            close(x, program, 10)
+        launch(binary, args)
         valgrind_run(binary, "callgrind", 10, os.path.join(out, "warm-up.callgrind"),
                      args)
 
@@ -196,18 +190,25 @@ def callgrind_totals(out_file):
     return sum(totals.values()), totals["01"]
 
 
+def short_and_long(name, tool, binary, tmp, round_number, args=(), options=()):
+    """Run binary under tool for the short and the long number of frames: the
+    frames presented and the tool's output file, for each."""
+    runs = []
+    for length, frames in (("short", ARGS.short_frames), ("long", ARGS.long_frames)):
+        out_file = os.path.join(tmp, f"{name.replace(' ', '')}-{round_number}-{tool}-"
+                                     f"{length}.out")
+        runs.append((valgrind_run(binary, tool, frames, out_file, args, options), out_file))
+    return runs
+
+
 def instructions_per_frame(name, binary, tmp, round_number, args=()):
     """Instructions per steady-state frame, of the whole process and of its
     main thread: a short and a long callgrind run, the difference in
     instructions over the difference in frames."""
-    runs = []
-    for length, frames in (("short", ARGS.short_frames), ("long", ARGS.long_frames)):
-        out_file = os.path.join(tmp, f"{name.replace(' ', '')}-{round_number}-callgrind-"
-                                     f"{length}.out")
-        presented = valgrind_run(binary, "callgrind", frames, out_file, args,
-                                 ["--separate-threads=yes"])
-        runs.append((presented, *callgrind_totals(out_file)))
-    (short_frames, short_all, short_main), (long_frames, long_all, long_main) = runs
+    (short_frames, short_out), (long_frames, long_out) = short_and_long(
+        name, "callgrind", binary, tmp, round_number, args, ["--separate-threads=yes"])
+    short_all, short_main = callgrind_totals(short_out)
+    long_all, long_main = callgrind_totals(long_out)
     frames = long_frames - short_frames
     return (long_all - short_all) / frames, (long_main - short_main) / frames
 
@@ -247,11 +248,8 @@ def profiled_run(name, binary, tmp, round_number, args=(), allocations=True):
                "main_thread_instructions_per_frame": main_thread}
     if not allocations:
         return results
-    runs = []
-    for length, frames in (("short", ARGS.short_frames), ("long", ARGS.long_frames)):
-        out_file = os.path.join(tmp, f"{name}-{round_number}-dhat-{length}.out")
-        runs.append((valgrind_run(binary, "dhat", frames, out_file), out_file))
-    (short_frames, short_out), (long_frames, long_out) = runs
+    (short_frames, short_out), (long_frames, long_out) = short_and_long(
+        name, "dhat", binary, tmp, round_number, args)
     program_path = os.path.realpath(binary)
     short_blocks, modules = allocation_sites(short_out, program_path)
     long_blocks, long_modules = allocation_sites(long_out, program_path)

@@ -325,11 +325,11 @@ class Program:
             raise AssertionError(f"the program was still running {timeout} s later")
         return status, time.monotonic() - start
 
-    def close(self):
+    def close(self, timeout=CLOSE_DEADLINE):
         """Close the window through the window manager, and check that the
         program ends in time with status 0 and printed nothing."""
         self.session.close_window(self.window)
-        status, _ = self.wait_exit(CLOSE_DEADLINE)
+        status, _ = self.wait_exit(timeout)
         if status != 0:
             raise AssertionError(f"the program ended with status {status}: "
                                  + self.stderr())
