@@ -212,6 +212,12 @@ class XSession:
         listing = self.xprop_root("_NET_CLIENT_LIST")
         return [int(w, 16) for w in re.findall(r"0x[0-9a-fA-F]+", listing)]
 
+    def wait_no_windows(self):
+        """Wait until the window manager's list of windows is empty: it drops
+        a window a moment after the window is gone, when its queue allows."""
+        wait_for(lambda: not self.client_windows(), START_TIMEOUT,
+                 "the window manager to drop every window")
+
     def window_info(self, window):
         """xwininfo's fields for a window, as a dict of strings."""
         text = self.run(["xwininfo", "-id", str(window)]).stdout.decode()
