@@ -2,7 +2,7 @@
 // machine. It opens one 200 x 200 window titled "SFML works!", fills it with a
 // green circle on opaque black in every frame, and exits with status 0 once the
 // window manager asks it to close. It reads no argument, variable or file, and
-// prints nothing unless the window cannot be opened.
+// prints nothing unless the window cannot be opened or cannot be drawn in.
 
 #include <SFML/Graphics.hpp>
 
@@ -31,6 +31,11 @@ constexpr unsigned int glMajorVersion = 1;
 constexpr unsigned int glMinorVersion = 1;
 constexpr unsigned int contextAttributes = sf::ContextSettings::Default;
 
+// The least OpenGL version the library can draw with. A context below it (as
+// indirect GLX may give) accepts the window but none of the drawing.
+constexpr unsigned int drawableMajorVersion = 1;
+constexpr unsigned int drawableMinorVersion = 1;
+
 // The picture: a circle whose diameter is the window's size, so that at the
 // initial size it touches all four edges, drawn as a 30-sided polygon.
 constexpr float circleRadius = 100.F;
@@ -40,9 +45,10 @@ constexpr sf::Uint8 clearGreen = 0;
 constexpr sf::Uint8 clearBlue = 0;
 constexpr sf::Uint8 clearAlpha = 255;
 
-// Exit statuses: the window was shown and closed, or it never opened.
+// Exit statuses: the window was shown and closed, or it never opened or could
+// not be drawn in.
 constexpr int exitClosed = 0;
-constexpr int exitNoWindow = 1;
+constexpr int exitFailed = 1;
 
 } // namespace
 
@@ -65,7 +71,23 @@ int main()
     // rather than leave as if it had been shown and closed.
     if (!window.isOpen()) {
         std::fputs("sfml-works: the window could not be opened\n", stderr);
-        return exitNoWindow;
+        return exitFailed;
+    }
+
+    // The library only warns when the context it got cannot draw, then skips
+    // every draw: the window would stay black and a close would still end
+    // with status 0. That is a failure too, so say so before any frame.
+    const sf::ContextSettings context = window.getSettings();
+    if (context.majorVersion < drawableMajorVersion ||
+        (context.majorVersion == drawableMajorVersion &&
+         context.minorVersion < drawableMinorVersion)) {
+        std::fprintf(
+            stderr,
+            "sfml-works: the window opened, but its OpenGL context (version %u.%u) "
+            "cannot draw: drawing needs OpenGL %u.%u\n",
+            context.majorVersion, context.minorVersion, drawableMajorVersion,
+            drawableMinorVersion);
+        return exitFailed;
     }
 
     sf::CircleShape circle(circleRadius, circlePointCount);
