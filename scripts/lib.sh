@@ -11,10 +11,12 @@ PROGRAM=sfml-works
 
 # Debian and Ubuntu packages for each kind of use.
 BUILD_PACKAGES=(g++ cmake make libsfml-dev)
-HEADLESS_PACKAGES=(xvfb openbox libgl1-mesa-dri x11-utils wmctrl imagemagick)
+# What scripts/run looks at the display, the window and the picture with.
+RUN_PACKAGES=(x11-utils mesa-utils wmctrl imagemagick)
+HEADLESS_PACKAGES=(xvfb openbox libgl1-mesa-dri "${RUN_PACKAGES[@]}")
 TEST_PACKAGES=(python3 libx11-dev libxtst-dev devscripts valgrind)
 LINT_PACKAGES=(clang-format clang-tidy cppcheck shellcheck)
-BENCH_PACKAGES=(libgl-dev mesa-utils python3-matplotlib)
+BENCH_PACKAGES=(libgl-dev python3-matplotlib)
 }
 
 say() { printf '==> %s\n' "$*" >&2; }
@@ -139,11 +141,13 @@ stop() {
 
 stop_x() { stop "${OPENBOX_PID:-}" "${XVFB_PID:-}"; }
 
-# program_window: the id of the one window titled $TITLE, if it is shown.
+# program_window PID: the id of the shown window titled $TITLE that belongs to
+# process PID. Looked for in the whole window tree, as not every window
+# manager keeps a list of the windows it manages.
 program_window() {
     local id
-    for id in $(xprop -root _NET_CLIENT_LIST 2>/dev/null | grep -o '0x[0-9a-f]*'); do
-        if xprop -id "$id" _NET_WM_NAME 2>/dev/null | grep -qF "= \"$TITLE\"" &&
+    for id in $(xwininfo -root -tree 2>/dev/null | grep -F "\"$TITLE\":" | grep -o '^ *0x[0-9a-f]*'); do
+        if xprop -id "$id" _NET_WM_PID 2>/dev/null | grep -qx "_NET_WM_PID(CARDINAL) = $1" &&
             xwininfo -id "$id" 2>/dev/null | grep -q 'IsViewable'; then
             printf '%s\n' "$id"
             return 0
