@@ -17,6 +17,9 @@ HEADLESS_PACKAGES=(xvfb openbox libgl1-mesa-dri "${RUN_PACKAGES[@]}")
 TEST_PACKAGES=(python3 libx11-dev libxtst-dev devscripts valgrind)
 LINT_PACKAGES=(clang-format clang-tidy cppcheck shellcheck)
 BENCH_PACKAGES=(libgl-dev python3-matplotlib)
+# The display stacks the suite proves the program on.
+STACKS_PACKAGES=(xserver-xorg-core xserver-xorg-video-dummy tigervnc-standalone-server
+    xserver-xephyr weston xwayland i3-wm fluxbox icewm openssh-server openssh-client xauth)
 }
 
 say() { printf '==> %s\n' "$*" >&2; }
@@ -31,6 +34,14 @@ provides() {
         imagemagick) echo import ;;
         devscripts) echo hardening-check ;;
         mesa-utils) echo glxinfo ;;
+        xserver-xorg-core) echo Xorg ;;
+        tigervnc-standalone-server) echo Xvnc ;;
+        xserver-xephyr) echo Xephyr ;;
+        xwayland) echo Xwayland ;;
+        i3-wm) echo i3 ;;
+        openssh-server) echo sshd ;;
+        openssh-client) echo ssh ;;
+        xserver-xorg-video-dummy) ;;
         lib* | python3-*) ;; # libraries: what uses them says when one is missing
         *) echo "$1" ;;
     esac
@@ -142,13 +153,13 @@ stop() {
 stop_x() { stop "${OPENBOX_PID:-}" "${XVFB_PID:-}"; }
 
 # program_window PID: the id of the shown window titled $TITLE that belongs to
-# process PID. Looked for in the whole window tree, as not every window
-# manager keeps a list of the windows it manages.
+# process PID, or that names no process. Looked for in the whole window tree,
+# as not every window manager keeps a list of the windows it manages.
 program_window() {
-    local id
-    for id in $(xwininfo -root -tree 2>/dev/null | grep -F "\"$TITLE\":" | grep -o '^ *0x[0-9a-f]*'); do
-        if xprop -id "$id" _NET_WM_PID 2>/dev/null | grep -qx "_NET_WM_PID(CARDINAL) = $1" &&
-            xwininfo -id "$id" 2>/dev/null | grep -q 'IsViewable'; then
+    local id pid
+    for id in $(xwininfo -root -tree 2>/dev/null | grep -F "\"$TITLE\":" | grep -o '0x[0-9a-f]*' | head -20); do
+        pid=$(xprop -id "$id" _NET_WM_PID 2>/dev/null | sed -n 's/^_NET_WM_PID(CARDINAL) = //p')
+        if [[ -z $pid || $pid == "$1" ]] && xwininfo -id "$id" 2>/dev/null | grep -q 'IsViewable'; then
             printf '%s\n' "$id"
             return 0
         fi

@@ -5,6 +5,10 @@ The circle is drawn as a polygon of 30 points on a circle of radius 100 in a
 centre lies inside that polygon, once the scene is stretched over the window's
 client area. Pixels whose centre lies within EDGE_TOLERANCE pixels of an edge
 may go either way: there, rounding decides.
+
+A window manager that gives the window another size before its first frame
+(a tiling one does) makes that size the scene: the circle keeps its size at
+the top-left, and the rest is black.
 """
 
 import math
@@ -43,18 +47,30 @@ def _classify(px, py, edges):
     return "in" if inside else "out"
 
 
-def mismatches(image, points=30, radius=100.0):
-    """Pixels of image that differ from the picture for these parameters.
+def mismatches(image, points=30, radius=100.0, scene=(SCENE, SCENE)):
+    """Pixels of image that differ from the picture for these parameters,
+    with a scene of this size stretched over the image.
 
     Returns (x, y, found, expected) for each, leaving out pixels on an edge.
     """
-    vertices = polygon(points, radius, image.width, image.height)
+    vertices = polygon(points, radius, image.width * SCENE / scene[0],
+                       image.height * SCENE / scene[1])
     edges = []
     for (ax, ay), (bx, by) in zip(vertices, vertices[1:] + vertices[:1]):
         edges.append((ax, ay, bx - ax, by - ay, math.hypot(bx - ax, by - ay)))
+    # Only pixels near the polygon need the geometry; all others are black.
+    left = max(0, math.floor(min(x for x, _ in vertices)) - 1)
+    right = min(image.width, math.ceil(max(x for x, _ in vertices)) + 1)
+    top = max(0, math.floor(min(y for _, y in vertices)) - 1)
+    bottom = min(image.height, math.ceil(max(y for _, y in vertices)) + 1)
     wrong = []
     for y in range(image.height):
-        for x in range(image.width):
+        span = range(left, right) if top <= y < bottom else range(0)
+        row = image.pixels[y * image.width * 3:(y + 1) * image.width * 3]
+        if row.strip(b"\0"):
+            lit = {offset // 3 for offset, value in enumerate(row) if value}
+            wrong += [(x, y, image.pixel(x, y), BLACK) for x in sorted(lit) if x not in span]
+        for x in span:
             where = _classify(x + 0.5, y + 0.5, edges)
             if where == "edge":
                 continue

@@ -95,11 +95,23 @@ class Image:
 
 
 class XSession:
-    """Xvfb, optionally with openbox, for the length of a with-block."""
+    """An X server, Xvfb unless told otherwise, with a window manager,
+    openbox unless told otherwise, for the length of a with-block.
 
-    def __init__(self, window_manager=True, screen="1280x1024"):
-        self.window_manager = window_manager
-        self.screen = screen
+    server is the server's command line without -displayfd, which is added;
+    window_manager is a command line, or False for none; server_env is the
+    environment the server starts in (a nested server needs its host's
+    DISPLAY); client_env is added to the environment of every client.
+    """
+
+    def __init__(self, window_manager=True, screen="1280x1024", server=None,
+                 server_env=None, client_env=None):
+        self.window_manager = ["openbox", "--sm-disable"] if window_manager is True \
+            else window_manager
+        self.server = server or ["Xvfb", "-screen", "0", screen + "x24", "-nolisten", "tcp",
+                                 "-noreset"]
+        self.server_env = server_env or os.environ
+        self.client_env = client_env or {}
         self.xvfb = None
         self.processes = []
         self.tmp = None
@@ -109,9 +121,9 @@ class XSession:
     def __enter__(self):
         self.tmp = tempfile.mkdtemp(prefix="sfml-works-test-")
         try:
-            self._start_xvfb()
+            self._start_server()
             if self.window_manager:
-                self._start_openbox()
+                self._start_window_manager()
         except BaseException:
             self.__exit__(None, None, None)
             raise
@@ -139,14 +151,15 @@ class XSession:
         self._logs = getattr(self, "_logs", []) + [log]
         return log
 
-    def _start_xvfb(self):
+    def _start_server(self):
+        server = self.server
+        name = os.path.basename(server[0])
         read_end, write_end = os.pipe()
         try:
             xvfb = self.xvfb = self.spawn(
-                ["Xvfb", "-displayfd", str(write_end), "-screen", "0", self.screen + "x24",
-                 "-nolisten", "tcp", "-noreset"],
-                env=os.environ, pass_fds=(write_end,),
-                stdout=self._log("xvfb.log"), stderr=subprocess.STDOUT)
+                [server[0], "-displayfd", str(write_end), *server[1:]],
+                env=self.server_env, pass_fds=(write_end,),
+                stdout=self._log("server.log"), stderr=subprocess.STDOUT)
             os.close(write_end)
             write_end = None
             number = b""
@@ -154,34 +167,40 @@ class XSession:
             while not number.endswith(b"\n"):
                 left = deadline - time.monotonic()
                 if left <= 0 or xvfb.poll() is not None:
-                    raise AssertionError("Xvfb did not report a display number: "
-                                         + self.log_text("xvfb.log"))
+                    raise AssertionError(f"{name} did not report a display number: "
+                                         + self.log_text("server.log"))
                 if select.select([read_end], [], [], left)[0]:
                     chunk = os.read(read_end, 16)
                     if not chunk:
-                        raise AssertionError("Xvfb closed its display pipe: "
-                                             + self.log_text("xvfb.log"))
+                        raise AssertionError(f"{name} closed its display pipe: "
+                                             + self.log_text("server.log"))
                     number += chunk
         finally:
             os.close(read_end)
             if write_end is not None:
                 os.close(write_end)
-        self.display = ":" + number.decode().strip()
+        self.use_display(":" + number.decode().strip(), name)
+
+    def use_display(self, display, name="the X server"):
+        """Point the session's clients at display and wait until it answers."""
+        self.display = display
         self.env = {k: v for k, v in os.environ.items() if k != "XAUTHORITY"}
         self.env["DISPLAY"] = self.display
+        self.env.update(self.client_env)
         wait_for(lambda: self.run(["xprop", "-root", "_NET_SUPPORTED"], check=False)
-                 .returncode == 0, START_TIMEOUT, f"Xvfb on {self.display} to answer")
+                 .returncode == 0, START_TIMEOUT, f"{name} on {self.display} to answer")
 
-    def _start_openbox(self):
-        openbox = self.spawn(["openbox", "--sm-disable"], stdout=self._log("openbox.log"),
-                             stderr=subprocess.STDOUT)
+    def _start_window_manager(self):
+        argv = self.window_manager
+        name = os.path.basename(argv[0])
+        manager = self.spawn(argv, stdout=self._log("wm.log"), stderr=subprocess.STDOUT)
 
         def managing():
-            if openbox.poll() is not None:
-                raise AssertionError(f"openbox ended with status {openbox.returncode}: "
-                                     + self.log_text("openbox.log"))
+            if manager.poll() is not None:
+                raise AssertionError(f"{name} ended with status {manager.returncode}: "
+                                     + self.log_text("wm.log"))
             return "window id" in self.xprop_root("_NET_SUPPORTING_WM_CHECK")
-        wait_for(managing, START_TIMEOUT, "openbox to manage the display")
+        wait_for(managing, START_TIMEOUT, f"{name} to manage the display")
 
     def stop_server(self):
         """Take the display away from under every client, as a crash would."""
@@ -208,8 +227,13 @@ class XSession:
         return self.run(["xprop", "-id", str(window), *props]).stdout.decode()
 
     def client_windows(self):
-        """The top-level windows the window manager manages, in its own list."""
+        """The top-level windows the window manager manages, in its own list;
+        where it keeps none (weston's does not), the windows with our title."""
         listing = self.xprop_root("_NET_CLIENT_LIST")
+        if "(WINDOW)" not in listing:
+            tree = self.run(["xwininfo", "-root", "-tree"]).stdout.decode()
+            return [int(w, 16) for w in re.findall(
+                rf'^\s*(0x[0-9a-f]+) "{re.escape(TITLE)}"', tree, re.M)]
         return [int(w, 16) for w in re.findall(r"0x[0-9a-fA-F]+", listing)]
 
     def wait_no_windows(self):
@@ -308,7 +332,9 @@ class Program:
         """Wait for the window to be managed, shown and drawn; return its id."""
         def managed():
             self.assert_running()
-            windows = self.session.client_windows()
+            # Some window managers list windows of their own, such as a toolbar.
+            windows = [window for window in self.session.client_windows()
+                       if f'= "{TITLE}"' in self.session.xprop(window, "WM_NAME")]
             return windows[0] if len(windows) == 1 else None
         self.window = wait_for(managed, timeout, "the program's window")
         wait_for(lambda: self.session.window_info(self.window).get("Map State")

@@ -15,9 +15,13 @@
 
 namespace {
 
-constexpr const char* usage = "usage: xpoke close|resize|input WINDOW COUNT\n"
+constexpr const char* usage = "usage: xpoke close|delete|resize|input WINDOW COUNT\n"
                               "  close  send COUNT close requests through the window "
                               "manager, all at once\n"
+                              "  delete send WM_DELETE_WINDOW straight to WINDOW, as a "
+                              "window manager does, then\n"
+                              "         COUNT key presses and pointer motions, all "
+                              "flushed together\n"
                               "  resize send COUNT resize requests through the window "
                               "manager, to sizes from 1 x 1 to 2000 x 2000\n"
                               "  input  send at least COUNT input events to WINDOW: keys "
@@ -71,6 +75,45 @@ int sendCloseRequests(Display* display, Window window, unsigned long count)
     }
     XSync(display, False);
     std::printf("sent %lu close requests\n", count);
+    return 0;
+}
+
+// What a window manager sends to a window when the user closes it, with
+// input right behind it in the same flush, so the program finds the close
+// request in one batch with other events.
+int sendDeleteAndInput(Display* display, Window window, unsigned long count)
+{
+    XEvent event{};
+    event.xclient.type = ClientMessage;
+    event.xclient.window = window;
+    event.xclient.message_type = XInternAtom(display, "WM_PROTOCOLS", False);
+    event.xclient.format = 32;
+    event.xclient.data.l[0] =
+        static_cast<long>(XInternAtom(display, "WM_DELETE_WINDOW", False));
+    event.xclient.data.l[1] = CurrentTime;
+    XSendEvent(display, window, False, NoEventMask, &event);
+
+    XEvent key{};
+    key.xkey.type = KeyPress;
+    key.xkey.display = display;
+    key.xkey.window = window;
+    key.xkey.root = DefaultRootWindow(display);
+    key.xkey.keycode = XKeysymToKeycode(display, XK_Escape);
+    key.xkey.same_screen = True;
+    XEvent motion{};
+    motion.xmotion.type = MotionNotify;
+    motion.xmotion.display = display;
+    motion.xmotion.window = window;
+    motion.xmotion.root = key.xkey.root;
+    motion.xmotion.same_screen = True;
+    for (unsigned long i = 0; i < count; ++i) {
+        XSendEvent(display, window, False, KeyPressMask, &key);
+        motion.xmotion.x = static_cast<int>(i % 200);
+        motion.xmotion.y = static_cast<int>(i % 200);
+        XSendEvent(display, window, False, PointerMotionMask, &motion);
+    }
+    XSync(display, False);
+    std::printf("sent WM_DELETE_WINDOW and %lu key presses and motions\n", count);
     return 0;
 }
 
@@ -190,7 +233,8 @@ int main(int argc, char** argv)
         return 2;
     }
     const std::string command = argv[1];
-    if (command != "close" && command != "resize" && command != "input") {
+    if (command != "close" && command != "delete" && command != "resize" &&
+        command != "input") {
         std::fputs(usage, stderr);
         return 2;
     }
@@ -204,6 +248,9 @@ int main(int argc, char** argv)
     int status = 0;
     if (command == "close") {
         status = sendCloseRequests(display, window, count);
+    }
+    else if (command == "delete") {
+        status = sendDeleteAndInput(display, window, count);
     }
     else if (command == "resize") {
         status = sendResizeRequests(display, window, count);

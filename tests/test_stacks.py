@@ -1,0 +1,293 @@
+"""The program on the display stacks people really run, one row each, every
+server, compositor and window manager the real one from Debian's packages.
+
+Where drawing can work, the window is shown, its picture is exact for the size
+the window manager gave it, and a close sent the way that stack sends it ends
+the program with status 0. Where it cannot, the program ends at once with its
+status and its own line, presents no frame, and scripts/run names the cause.
+"""
+
+import dataclasses
+import getpass
+import os
+import re
+import socket
+import subprocess
+import tempfile
+import unittest
+from contextlib import ExitStack
+
+import oracle
+from test_failures import missing_display
+from xsession import SIZE, START_TIMEOUT, XSession, wait_for
+
+SOURCE_DIR = os.environ["SFML_WORKS_SOURCE_DIR"]
+BINARY_DIR = os.environ["SFML_WORKS_BINARY_DIR"]
+DRAW_NOTHING_LIB = os.environ["DRAW_NOTHING_LIB"]
+SFML_VERSION = tuple(int(n) for n in os.environ["SFML_WORKS_SFML_VERSION"].split("."))
+RUN = os.path.join(SOURCE_DIR, "scripts", "run")
+
+SCREEN = "1280x1024"
+OPENBOX = ("openbox", "--sm-disable")
+# Batched after a close request, to show the close is not lost among them.
+BATCHED_EVENTS = 200
+
+FILES = {
+    "xorg.conf": """\
+Section "Device"
+    Identifier "dummy"
+    Driver "dummy"
+    VideoRam 65536
+EndSection
+Section "Screen"
+    Identifier "screen"
+    Device "dummy"
+    DefaultDepth 24
+    SubSection "Display"
+        Depth 24
+        Modes "1280x1024"
+    EndSubSection
+EndSection
+""",
+    # No bar block, so i3 starts no bar.
+    "i3.conf": "# i3 config file (v4)\nfont pango:monospace 8\n",
+    "sshd_config": """\
+ListenAddress 127.0.0.1
+Port {port}
+HostKey {tmp}/host_key
+AuthorizedKeysFile {tmp}/client_key.pub
+PermitRootLogin prohibit-password
+PasswordAuthentication no
+KbdInteractiveAuthentication no
+UsePAM no
+StrictModes no
+PidFile none
+X11Forwarding yes
+X11UseLocalhost yes
+AcceptEnv LD_PRELOAD FRAME_COUNTER_FILE
+SetEnv XAUTHORITY={tmp}/xauthority
+""",
+}
+
+
+def xvfb(*options, depth=24, screens=1):
+    """Xvfb's command line with this many screens of this depth."""
+    screen_options = [option for number in range(screens)
+                      for option in ("-screen", str(number), f"{SCREEN}x{depth}")]
+    return ("Xvfb", *screen_options, "-nolisten", "tcp", "-noreset", *options)
+
+
+@dataclasses.dataclass(frozen=True)
+class Stack:
+    """One row: in server, wm and env, {tmp} is the row's own folder."""
+    name: str
+    server: tuple = xvfb()
+    wm: tuple = OPENBOX  # () for none
+    env: tuple = ()  # (name, value) pairs for the program and scripts/run
+    display: str = "{display}"  # DISPLAY as the program sees it
+    route: str = "local"  # local, nested (in a host Xvfb), weston, ssh
+    close: str = "wmctrl"  # wmctrl, i3, delete (WM_DELETE_WINDOW), batch
+    status: int = 0  # 0 where drawing works; else the status, -N for signal N
+    says: str = ""  # what the program's stderr must match
+    diagnosis: str = ""  # what scripts/run must say; with status 0, scripts/run alone runs
+    shown: bool = False  # whether scripts/run shows the window and ends well
+
+
+STACKS = (
+    # Servers and window managers where it works.
+    Stack("xorg-dummy", server=("Xorg", "-config", "{tmp}/xorg.conf", "-noreset", "-nolisten",
+                                "tcp", "-logfile", "{tmp}/xorg.log")),
+    Stack("xvnc-24", server=("Xvnc", "-geometry", SCREEN, "-depth", "24", "-SecurityTypes",
+                             "None", "-rfbport", "-1", "-nolisten", "tcp")),
+    Stack("xephyr", server=("Xephyr", "-screen", SCREEN, "-nolisten", "tcp"), route="nested"),
+    Stack("ssh-x", route="ssh"),
+    Stack("weston-xwayland", wm=(), route="weston", close="delete"),
+    Stack("i3", wm=("i3", "-c", "{tmp}/i3.conf"), close="i3"),
+    Stack("fluxbox", wm=("fluxbox", "-rc", "{tmp}/none")),
+    Stack("icewm", wm=("icewm",)),
+    Stack("xvfb-depth-30", server=xvfb(depth=30)),
+    Stack("softpipe", env=(("GALLIUM_DRIVER", "softpipe"),)),
+    Stack("close-in-a-batch", close="batch"),
+    Stack("second-screen", server=xvfb(screens=2), display="{display}.1",
+          **({} if SFML_VERSION >= (2, 6) else dict(
+              status=1, says="BadMatch", diagnosis=r"screen 1 of a multi-screen X server, "
+              r"where SFML 2\.5\S* cannot make its window; SFML 2\.6 or later can"))),
+    # Where it cannot work, and says why.
+    Stack("indirect-allowed", server=xvfb("+iglx"), env=(("LIBGL_ALWAYS_INDIRECT", "1"),),
+          status=1, says=r"^sfml-works: the window opened, but its OpenGL context \(version "
+          r"0\.0\) cannot draw: drawing needs OpenGL 1\.1$",
+          diagnosis="rendering is indirect, and OpenGL 1.1 cannot be had through it"),
+    Stack("indirect-refused", env=(("LIBGL_ALWAYS_INDIRECT", "1"),), status=1,
+          says="Failed to create an OpenGL context",
+          diagnosis="rendering is indirect, and the X server on :[0-9]+ refuses indirect GLX"),
+    Stack("no-glx", server=xvfb("-extension", "GLX"), status=-11,
+          diagnosis="has no GLX extension, so SFML cannot make an OpenGL window"),
+    Stack("depth-16", server=xvfb(depth=16), status=1, says="BadMatch",
+          diagnosis="screen 0 of :[0-9]+ is 16 bits deep, and SFML needs 24"),
+    Stack("depth-8", server=xvfb(depth=8), status=-11,
+          diagnosis="screen 0 of :[0-9]+ is 8 bits deep, and SFML needs 24"),
+    Stack("no-server", display="{missing}", status=-6, says="Failed to open X11 display",
+          diagnosis="no X server answers on DISPLAY=:[0-9]+"),
+    Stack("refused", server=xvfb("-auth", "{tmp}/cookies"),
+          env=(("XAUTHORITY", "{tmp}/no-cookies"),), status=-6,
+          says="Failed to open X11 display",
+          diagnosis=r"refused the connection \(authorization\)"),
+    Stack("no-driver", env=(("LIBGL_DRIVERS_PATH", "{tmp}"),), status=1, says="libGL error",
+          diagnosis="no OpenGL driver loads for :[0-9]+"),
+    # What only scripts/run can tell.
+    Stack("draws-nothing", env=(("LD_PRELOAD", DRAW_NOTHING_LIB),),
+          diagnosis="the window opened but shows no circle, only black.*LIBGL_ALWAYS_SOFTWARE"),
+    Stack("no-window-manager", wm=(), close="delete", shown=True,
+          diagnosis="Warning: no window manager runs on :[0-9]+, so the window will have no "
+          "title bar or close button"),
+)
+
+
+def free_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+class WestonSession(XSession):
+    """weston's headless backend with Xwayland, in a private runtime folder.
+    It picks its X display itself and says which in its log; its own X
+    window manager manages the windows."""
+
+    def _start_server(self):
+        runtime = os.path.join(self.tmp, "runtime")
+        os.mkdir(runtime, 0o700)
+        env = dict(os.environ, XDG_RUNTIME_DIR=runtime)
+        env.pop("DISPLAY", None)
+        env.pop("WAYLAND_DISPLAY", None)
+        self.xvfb = self.spawn(["weston", "--backend=headless-backend.so", "--xwayland",
+                                "--socket=wayland-sfml-works", "--idle-time=0"], env=env,
+                               stdout=self._log("server.log"), stderr=subprocess.STDOUT)
+
+        def listening():
+            if self.xvfb.poll() is not None:
+                raise AssertionError("weston ended: " + self.log_text("server.log"))
+            found = re.search(r"xserver listening on display (:\d+)",
+                              self.log_text("server.log"))
+            return found and found.group(1)
+        self.use_display(wait_for(listening, START_TIMEOUT, "weston's X display"), "Xwayland")
+
+
+@unittest.skipUnless(os.path.realpath(BINARY_DIR) ==
+                     os.path.realpath(os.path.join(SOURCE_DIR, "build", "release")),
+                     "scripts/run builds and runs the release preset's build")
+class StacksTest(unittest.TestCase):
+    def test_each_stack_works_or_says_why(self):
+        outcomes = []
+        for stack in STACKS:
+            with self.subTest(stack=stack.name):
+                outcomes.append((stack.name, *self.run_stack(stack)))
+        print("\nstack | status | what the program said | what scripts/run said")
+        for outcome in outcomes:
+            print(" | ".join(str(cell) for cell in outcome))
+
+    def run_stack(self, stack):
+        with tempfile.TemporaryDirectory(prefix="sfml-works-stack-") as tmp, \
+                ExitStack() as cleanup:
+            fill = {"tmp": tmp, "port": free_port()}
+            for name, text in FILES.items():
+                with open(os.path.join(tmp, name), "w") as f:
+                    f.write(text.format(**fill))
+            x = cleanup.enter_context(self.session(stack, tmp, cleanup))
+            env = dict(x.env)
+            env.update((name, value.format(**fill)) for name, value in stack.env)
+            env["DISPLAY"] = stack.display.format(display=x.display, missing=missing_display())
+            if stack.status == 0 and stack.diagnosis:
+                return 0, "", self.check_script(x, env, stack)
+            wrapper = self.ssh(x, tmp, fill["port"], env) if stack.route == "ssh" else ()
+            program = x.start_program(env=env, wrapper=wrapper)
+            if stack.status == 0:
+                self.check_works(x, program, stack)
+                return 0, "", ""
+            status, _ = program.wait_exit(START_TIMEOUT)
+            self.assertEqual(status, stack.status, program.stderr())
+            self.assertRegex(program.stderr(), re.compile(stack.says, re.M))
+            self.assertEqual(program.frames(), 0)
+            said = re.search(f".*(?:{stack.says}).*", program.stderr(), re.M).group(0)
+            return status, said, self.check_script(x, env, stack)
+
+    def session(self, stack, tmp, cleanup):
+        server = [arg.format(tmp=tmp) for arg in stack.server]
+        wm = [arg.format(tmp=tmp) for arg in stack.wm]
+        if stack.route == "weston":
+            return WestonSession(window_manager=False)
+        if stack.route == "nested":
+            host = cleanup.enter_context(XSession(window_manager=False))
+            return XSession(window_manager=wm, server=server, server_env=host.env)
+        client_env = {}
+        if "-auth" in server:
+            cookies = server[server.index("-auth") + 1]
+            subprocess.run(["xauth", "-f", cookies, "add", ":0", "MIT-MAGIC-COOKIE-1",
+                            os.urandom(16).hex()], check=True, capture_output=True)
+            client_env["XAUTHORITY"] = cookies
+        return XSession(window_manager=wm, server=server, client_env=client_env)
+
+    def ssh(self, x, tmp, port, env):
+        """A real sshd on 127.0.0.1 with X11 forwarding and a throw-away key:
+        the program runs on its side and draws through the forwarded display."""
+        for key in ("host_key", "client_key"):
+            subprocess.run(["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f",
+                            os.path.join(tmp, key)], check=True)
+        os.makedirs("/run/sshd", exist_ok=True)
+        sshd = x.spawn(["/usr/sbin/sshd", "-D", "-e", "-f", os.path.join(tmp, "sshd_config")],
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+        def listening():
+            self.assertIsNone(sshd.poll(), "sshd ended")
+            with socket.socket() as probe:
+                return probe.connect_ex(("127.0.0.1", port)) == 0
+        wait_for(listening, START_TIMEOUT, "sshd to listen")
+        return ("ssh", "-X", "-i", os.path.join(tmp, "client_key"), "-p", str(port),
+                "-o", "StrictHostKeyChecking=no", "-o", "UserKnownHostsFile=/dev/null",
+                "-o", "BatchMode=yes", "-o", "LogLevel=ERROR",
+                "-o", "SendEnv=LD_PRELOAD FRAME_COUNTER_FILE", f"{getpass.getuser()}@127.0.0.1")
+
+    def check_works(self, x, program, stack):
+        window = program.wait_window()
+        image = x.capture(window)
+        size = (image.width, image.height)
+        # A window given another size before its first frame keeps that size
+        # as its scene; one that kept its own shows the scene stretched over it.
+        scene = (SIZE, SIZE) if size == (SIZE, SIZE) else size
+        wrong = oracle.mismatches(image, scene=scene)
+        self.assertEqual(wrong, [], f"{size}: " + oracle.describe(wrong))
+        self.close(x, window, stack.close)
+        status, _ = program.wait_exit(START_TIMEOUT)
+        self.assertEqual(status, 0, program.stderr())
+
+    def close(self, x, window, how):
+        if how == "wmctrl":
+            x.close_window(window)
+        elif how == "i3":
+            x.run(["i3-msg", f"[id={window}] kill"])
+        else:
+            x.xpoke("delete", window, BATCHED_EVENTS if how == "batch" else 0)
+
+    def check_script(self, x, env, stack):
+        """scripts/run on this display: its FAILED line, or, on a stack where
+        it shows the window, its whole output once the window is closed."""
+        run = x.spawn([RUN], env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        output = ""
+        while True:
+            line = run.stdout.readline().decode()
+            output += line
+            if not line or "close it to finish" in line:
+                break
+        if line:
+            self.close(x, x.client_windows()[0], stack.close)
+        output += run.communicate(timeout=START_TIMEOUT)[0].decode()
+        said = re.search(stack.diagnosis, output)
+        self.assertIsNotNone(said, output)
+        self.assertEqual(run.returncode, 0 if stack.shown else 1, output)
+        verdict = re.search("^(OK|FAILED): .*", output, re.M)
+        self.assertEqual(verdict.group(1), "OK" if stack.shown else "FAILED", output)
+        return verdict.group(0)
+
+
+if __name__ == "__main__":
+    unittest.main()
