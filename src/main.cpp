@@ -57,7 +57,10 @@ int main()
     // If the X server goes away, the next write to it would raise SIGPIPE and
     // end the program without a word. Ignored, the write fails instead, and
     // Xlib reports the lost connection on stderr and exits with status 1.
+    // Windows has no such signal.
+#ifdef SIGPIPE
     std::signal(SIGPIPE, SIG_IGN);
+#endif
 
     // The title, mode and context settings are temporaries: they are only the
     // window's construction arguments and are released as soon as it exists.

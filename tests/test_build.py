@@ -51,18 +51,28 @@ class BuildTest(unittest.TestCase):
             self.assertTrue(os.access(installed, os.X_OK), installed)
 
     def test_configure_refuses_sfml_3_and_says_why(self):
-        with tempfile.TemporaryDirectory() as tmp:
-            root = os.path.join(tmp, "root")
-            package = os.path.join(root, "usr", "lib", "cmake", "SFML")
-            os.makedirs(package)
-            with open(os.path.join(package, "SFMLConfigVersion.cmake"), "w") as f:
-                f.write(FAKE_CONFIG_VERSION)
-            with open(os.path.join(package, "SFMLConfig.cmake"), "w") as f:
-                f.write("set(SFML_FOUND TRUE)\n")
-            result = configure(os.path.join(tmp, "build"), root)
-            self.assertNotEqual(result.returncode, 0)
-            self.assertIn("needs SFML 2.x", result.stderr)
-            self.assertIn("3.0.0", result.stderr)
+        # Where the system's packages hold SFML 3 (found twice, as through a
+        # link), it says how to build SFML 2 rather than to install the
+        # package that is already there; elsewhere, to install SFML 2.
+        for packages, advice in (
+                (("usr/lib/cmake/SFML", "usr/share/cmake/SFML"), "build SFML 2.6 from source"),
+                (("opt/sfml-3/lib/cmake/SFML",), "Install SFML 2.x")):
+            with self.subTest(packages=packages), tempfile.TemporaryDirectory() as tmp:
+                root = os.path.join(tmp, "root")
+                for folder in packages:
+                    package = os.path.join(root, folder)
+                    os.makedirs(package)
+                    with open(os.path.join(package, "SFMLConfigVersion.cmake"), "w") as f:
+                        f.write(FAKE_CONFIG_VERSION)
+                    with open(os.path.join(package, "SFMLConfig.cmake"), "w") as f:
+                        f.write("set(SFML_FOUND TRUE)\n")
+                result = configure(os.path.join(tmp, "build"), root)
+                self.assertNotEqual(result.returncode, 0)
+                message = " ".join(result.stderr.split())
+                self.assertIn("needs SFML 2.x (2.5 or later), but found only SFML 3.0.0.",
+                              message)
+                self.assertEqual(message.count("3.0.0"), 1, message)
+                self.assertIn(advice, message)
 
     def test_configure_without_sfml_says_what_to_install(self):
         with tempfile.TemporaryDirectory() as tmp:
