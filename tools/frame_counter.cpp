@@ -2,6 +2,11 @@
 // by wrapping glXSwapBuffers, and keeps the count in a small shared file that
 // tests and benchmarks read while the program runs.
 //
+// A program may call the swap through the OpenGL library's symbol (SFML 2.5
+// does), or through a pointer it looks up with dlsym or glXGetProcAddress on
+// a handle of its own (SFML 2.6's loader does). Those look-ups are wrapped
+// too, so that every road to the swap leads through the counter.
+//
 // FRAME_COUNTER_FILE names the file, made as soon as the counter is loaded. It
 // holds three little-endian 64-bit values: frames presented, and the
 // CLOCK_REALTIME time in nanoseconds at which the first and the latest of them
@@ -10,6 +15,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -28,6 +34,8 @@ static_assert(std::atomic<std::uint64_t>::is_always_lock_free,
               "the counter is shared between processes");
 
 using SwapBuffers = void (*)(void*, unsigned long);
+using GetProcAddress = void* (*)(const unsigned char*);
+using Dlsym = void* (*)(void*, const char*);
 
 Counter* openCounter()
 {
@@ -59,16 +67,25 @@ std::uint64_t nowNs()
            static_cast<std::uint64_t>(now.tv_nsec);
 }
 
-} // namespace
+// The real functions, as found on the first look-up that reached them.
+std::atomic<SwapBuffers> realSwap{nullptr};
+std::atomic<GetProcAddress> realGetProcAddress{nullptr};
 
-extern "C" void glXSwapBuffers(void* display, unsigned long drawable)
+// The C library's own dlsym, which this library's dlsym stands in front of.
+Dlsym libcDlsym()
 {
-    static const auto realSwap =
-        reinterpret_cast<SwapBuffers>(dlsym(RTLD_NEXT, "glXSwapBuffers"));
+    static const auto real = [] {
+        void* found = dlvsym(RTLD_NEXT, "dlsym", "GLIBC_2.34");
+        if (found == nullptr) {
+            found = dlvsym(RTLD_NEXT, "dlsym", "GLIBC_2.2.5");
+        }
+        return reinterpret_cast<Dlsym>(found);
+    }();
+    return real;
+}
 
-    if (realSwap != nullptr) {
-        realSwap(display, drawable);
-    }
+void countFrame()
+{
     if (counter != nullptr) {
         const std::uint64_t now = nowNs();
         if (counter->frames.fetch_add(1) == 0) {
@@ -77,3 +94,71 @@ extern "C" void glXSwapBuffers(void* display, unsigned long drawable)
         counter->lastNs.store(now);
     }
 }
+
+// Where a look-up for name should lead: to this library's wrapper, having
+// kept the real function that found gives; or nowhere else (nullptr).
+void* wrap(const char* name, void* found);
+
+} // namespace
+
+extern "C" void glXSwapBuffers(void* display, unsigned long drawable)
+{
+    SwapBuffers swap = realSwap.load();
+    if (swap == nullptr) {
+        swap = reinterpret_cast<SwapBuffers>(libcDlsym()(RTLD_NEXT, "glXSwapBuffers"));
+        realSwap.store(swap);
+    }
+    if (swap != nullptr) {
+        swap(display, drawable);
+    }
+    countFrame();
+}
+
+extern "C" void* glXGetProcAddressARB(const unsigned char* name)
+{
+    GetProcAddress getProcAddress = realGetProcAddress.load();
+    if (getProcAddress == nullptr) {
+        getProcAddress = reinterpret_cast<GetProcAddress>(
+            libcDlsym()(RTLD_NEXT, "glXGetProcAddressARB"));
+        realGetProcAddress.store(getProcAddress);
+    }
+    void* found = getProcAddress != nullptr ? getProcAddress(name) : nullptr;
+    void* wrapper = wrap(reinterpret_cast<const char*>(name), found);
+    return wrapper != nullptr ? wrapper : found;
+}
+
+extern "C" void* glXGetProcAddress(const unsigned char* name)
+{
+    return glXGetProcAddressARB(name);
+}
+
+extern "C" void* dlsym(void* handle, const char* name)
+{
+    Dlsym real = libcDlsym();
+    void* found = real != nullptr ? real(handle, name) : nullptr;
+    void* wrapper = found != nullptr ? wrap(name, found) : nullptr;
+    return wrapper != nullptr ? wrapper : found;
+}
+
+namespace {
+
+void* wrap(const char* name, void* found)
+{
+    if (std::strcmp(name, "glXSwapBuffers") == 0) {
+        if (found != nullptr && found != reinterpret_cast<void*>(&glXSwapBuffers)) {
+            realSwap.store(reinterpret_cast<SwapBuffers>(found));
+        }
+        return reinterpret_cast<void*>(&glXSwapBuffers);
+    }
+    if (std::strcmp(name, "glXGetProcAddressARB") == 0 ||
+        std::strcmp(name, "glXGetProcAddress") == 0) {
+        if (found != nullptr && found != reinterpret_cast<void*>(&glXGetProcAddressARB) &&
+            found != reinterpret_cast<void*>(&glXGetProcAddress)) {
+            realGetProcAddress.store(reinterpret_cast<GetProcAddress>(found));
+        }
+        return reinterpret_cast<void*>(&glXGetProcAddressARB);
+    }
+    return nullptr;
+}
+
+} // namespace
