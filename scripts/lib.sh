@@ -17,6 +17,11 @@ HEADLESS_PACKAGES=(xvfb openbox libgl1-mesa-dri "${RUN_PACKAGES[@]}")
 TEST_PACKAGES=(python3 libx11-dev libxtst-dev devscripts valgrind)
 LINT_PACKAGES=(clang-format clang-tidy cppcheck shellcheck)
 BENCH_PACKAGES=(libgl-dev python3-matplotlib)
+# What builds the program for Windows and runs it there.
+WINDOWS_PACKAGES=(cmake make g++-mingw-w64-x86-64-posix libstb-dev libvulkan-dev
+    debian-archive-keyring xz-utils wine wine64)
+# What makes roots of other Debian releases.
+MATRIX_PACKAGES=(mmdebstrap debian-archive-keyring)
 # The display stacks the suite proves the program on.
 STACKS_PACKAGES=(xserver-xorg-core xserver-xorg-video-dummy tigervnc-standalone-server
     xserver-xephyr weston xwayland i3-wm fluxbox icewm openssh-server openssh-client xauth)
@@ -41,6 +46,9 @@ provides() {
         i3-wm) echo i3 ;;
         openssh-server) echo sshd ;;
         openssh-client) echo ssh ;;
+        g++-mingw-w64-x86-64-posix) echo x86_64-w64-mingw32-g++-posix ;;
+        xz-utils) echo xz ;;
+        wine64 | debian-archive-keyring) ;;
         xserver-xorg-video-dummy) ;;
         lib* | python3-*) ;; # libraries: what uses them says when one is missing
         *) echo "$1" ;;
@@ -76,6 +84,17 @@ install_packages() {
     "${sudo[@]}" apt-get update -qq
     "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
         "${missing[@]}" >/dev/null || die "could not install: ${missing[*]}"
+}
+
+# debian_archive: the Debian archive this machine installs from, the first
+# among its apt sources (one-line or deb822 form) other than the security one.
+debian_archive() {
+    local uris
+    uris=$(cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null |
+        awk '$1 == "deb" { for (i = 2; i <= NF; i++) if ($i ~ /^[a-z]+:\/\//) { print $i; break } }'
+        sed -n 's/^URIs: *//p' /etc/apt/sources.list.d/*.sources 2>/dev/null | tr ' ' '\n')
+    uris=$(grep -m1 -E '/debian/?$' <<<"$uris") || die "found no Debian archive in this machine's apt sources"
+    echo "${uris%/}"
 }
 
 # configure PRESET [CMAKE_ARGS...] and build: CMake only rebuilds what changed.

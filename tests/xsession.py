@@ -328,8 +328,9 @@ class Program:
                  f"{count} frames")
         self.assert_running()
 
-    def wait_window(self, timeout=START_TIMEOUT):
-        """Wait for the window to be managed, shown and drawn; return its id."""
+    def wait_window(self, timeout=START_TIMEOUT, counted=True):
+        """Wait for the window to be managed, shown and, where the counter can
+        see its frames, drawn; return its id."""
         def managed():
             self.assert_running()
             # Some window managers list windows of their own, such as a toolbar.
@@ -339,7 +340,8 @@ class Program:
         self.window = wait_for(managed, timeout, "the program's window")
         wait_for(lambda: self.session.window_info(self.window).get("Map State")
                  == "IsViewable", timeout, "the window to be shown")
-        self.wait_frames(self.frames() + 2, timeout)
+        if counted:
+            self.wait_frames(self.frames() + 2, timeout)
         return self.window
 
     def assert_running(self):

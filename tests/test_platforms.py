@@ -1,0 +1,97 @@
+"""The program beyond this machine's own compiler and SFML: built by clang
+here, for Windows with MinGW-w64 and run under Wine, and on other Debian
+releases in roots made with mmdebstrap, where SFML 3 must be refused with
+advice that is true there."""
+
+import os
+import subprocess
+import tempfile
+import unittest
+
+import oracle
+from xsession import SIZE, START_TIMEOUT, XSession, wait_for
+
+SOURCE_DIR = os.environ["SFML_WORKS_SOURCE_DIR"]
+SCRIPTS = os.path.join(SOURCE_DIR, "scripts")
+BUILD_TIMEOUT = 1800
+# Wine's first start of a program in a new prefix takes a while.
+WINE_TIMEOUT = 120
+
+# Debian releases: suite, whether the X tests are installed, the command run
+# in the root, its status, and patterns its output must match.
+RELEASES = (
+    ("trixie", True,
+     "cmake -S /src -B /build -DCMAKE_BUILD_TYPE=Release -DSFML_WORKS_WERROR=ON"
+     " -DPython3_EXECUTABLE=/usr/bin/python3"
+     " && cmake --build /build -j2 && ctest --test-dir /build --output-on-failure"
+     " -R '^(window|picture|close|failures)$'",
+     0, (r"Found SFML 2\.6", r"100% tests passed, 0 tests failed out of 4")),
+    # Each version found is named once, and the advice is not the package.
+    ("sid", False, "rm -rf /build && cmake -S /src -B /build", 1,
+     (r"needs SFML 2\.x \(2\.5 or later\), but found only SFML 3\.\d+\.\d+\. The program",
+      r"That release is this system's own SFML package, so build SFML 2\.6 from source",
+      r"-DSFML_DIR=")),
+)
+
+
+def run(argv, timeout=BUILD_TIMEOUT, **kwargs):
+    return subprocess.run(argv, capture_output=True, text=True, stdin=subprocess.DEVNULL,
+                          timeout=timeout, **kwargs)
+
+
+def assert_shows_and_closes(test, x, program, counted=True):
+    """The window is titled, 200 x 200 and shows the exact picture; a close
+    through the window manager ends the program with status 0."""
+    window = program.wait_window(WINE_TIMEOUT, counted)
+    test.assertEqual(x.size(window), (SIZE, SIZE))
+    wait_for(lambda: not oracle.mismatches(x.capture(window)), START_TIMEOUT,
+             "the exact picture")
+    x.close_window(window)
+    status, _ = program.wait_exit(START_TIMEOUT)
+    test.assertEqual(status, 0, program.stderr())
+
+
+class PlatformTest(unittest.TestCase):
+    def test_clang(self):
+        with tempfile.TemporaryDirectory() as build, XSession() as x:
+            result = run(["cmake", "-S", SOURCE_DIR, "-B", build, "-DBUILD_TESTING=OFF",
+                          "-DSFML_WORKS_WERROR=ON", "-DCMAKE_CXX_COMPILER=clang++"])
+            self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+            result = run(["cmake", "--build", build])
+            self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+            program = x.start_program(binary=os.path.join(build, "sfml-works"))
+            assert_shows_and_closes(self, x, program)
+
+    def test_windows(self):
+        built = run([os.path.join(SCRIPTS, "windows")])
+        self.assertEqual(built.returncode, 0, built.stderr)
+        exe = built.stdout.strip().splitlines()[-1]
+        with tempfile.TemporaryDirectory() as prefix, XSession() as x:
+            env = dict(x.env, WINEPREFIX=prefix, WINEDEBUG="-all",
+                       # Ask for neither Mono nor Gecko, which are not to be had.
+                       WINEDLLOVERRIDES="mscoree,mshtml=")
+            try:
+                # The prefix is made first, with no display to show dialogs on.
+                made = run(["wineboot", "--init"], timeout=WINE_TIMEOUT,
+                            env={k: v for k, v in env.items() if k != "DISPLAY"})
+                self.assertEqual(made.returncode, 0, made.stderr)
+                # Wine draws through its own OpenGL library, out of the
+                # counter's sight, so the picture itself shows the frames.
+                program = x.start_program(env=env, wrapper=["wine"], binary=exe)
+                assert_shows_and_closes(self, x, program, counted=False)
+            finally:
+                run(["wineserver", "--kill"], timeout=WINE_TIMEOUT, env=env)
+
+    def test_debian_releases(self):
+        for suite, tests, command, status, said in RELEASES:
+            with self.subTest(suite=suite):
+                result = run([os.path.join(SCRIPTS, "debian"),
+                              *(["--tests"] if tests else []), suite, "sh", "-c", command])
+                output = " ".join((result.stdout + result.stderr).split())
+                self.assertEqual(result.returncode, status, output[-3000:])
+                for pattern in said:
+                    self.assertRegex(output, pattern)
+
+
+if __name__ == "__main__":
+    unittest.main()
