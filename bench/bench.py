@@ -372,8 +372,7 @@ def render_chart(report, path):
     ax.set_yticks(range(len(shown)), [label for label, *_ in shown])
     ax.invert_yaxis()
     ax.legend(loc="lower right", fontsize=8)
-    ax.set_xlabel(f"{PROGRAM} / floor (median of paired ratios; bars: min–max; "
-                  f"red: target against {HEADLINE})")
+    ax.set_xlabel("ratio: median of the rounds, bars min–max; red: target")
     ax.set_title(f"{PROGRAM} against the floor that blends, {report['machine']['renderer']}",
                  fontsize=10)
     fig.tight_layout()

@@ -104,7 +104,8 @@ configure_and_build() {
     say "Configuring ($preset)"
     cmake --preset "$preset" "$@" >/dev/null || die "CMake could not configure the $preset build"
     say "Building ($preset)"
-    cmake --build --preset "$preset" -j "$(nproc 2>/dev/null || echo 2)" ||
+    # The build's progress goes with the other progress lines, to stderr.
+    cmake --build --preset "$preset" -j "$(nproc 2>/dev/null || echo 2)" >&2 ||
         die "the $preset build failed"
 }
 

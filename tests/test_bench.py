@@ -46,7 +46,8 @@ class BenchSmokeTest(unittest.TestCase):
                 [sys.executable, os.path.join(SOURCE_DIR, "bench", "bench.py"),
                  "--program", os.path.join(prefix, "bin", "sfml-works"), "--floor", FLOOR,
                  "--counter", FRAME_COUNTER_LIB, "--out", out, "--rounds", "1",
-                 "--steady-seconds", "1", "--warm-up-seconds", "0.2", "--launches", "2"],
+                 "--steady-seconds", "1", "--warm-up-seconds", "0.2", "--launches", "2",
+                 "--short-frames", "10", "--long-frames", "60"],
                 capture_output=True, text=True, timeout=1200, stdin=subprocess.DEVNULL)
             self.assertEqual(result.returncode, 0, result.stderr)
 
