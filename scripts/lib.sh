@@ -14,7 +14,7 @@ BUILD_PACKAGES=(g++ cmake make libsfml-dev)
 # What scripts/run looks at the display, the window and the picture with.
 RUN_PACKAGES=(x11-utils mesa-utils wmctrl imagemagick)
 HEADLESS_PACKAGES=(xvfb openbox libgl1-mesa-dri "${RUN_PACKAGES[@]}")
-TEST_PACKAGES=(python3 libx11-dev libxtst-dev devscripts valgrind)
+TEST_PACKAGES=(python3 libx11-dev libxtst-dev devscripts valgrind clang)
 LINT_PACKAGES=(clang-format clang-tidy cppcheck shellcheck)
 BENCH_PACKAGES=(libgl-dev python3-matplotlib)
 # What builds the program for Windows and runs it there.
