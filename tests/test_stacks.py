@@ -29,8 +29,9 @@ RUN = os.path.join(SOURCE_DIR, "scripts", "run")
 
 SCREEN = "1280x1024"
 OPENBOX = ("openbox", "--sm-disable")
-# Batched after a close request, to show the close is not lost among them.
-BATCHED_EVENTS = 200
+# Batched after a close request, to show the close is not lost among them:
+# key presses and motions, one flush of Xlib's output buffer in all.
+BATCHED_EVENTS = 100
 
 FILES = {
     "xorg.conf": """\
@@ -97,9 +98,12 @@ STACKS = (
     # Servers and window managers where it works.
     Stack("xorg-dummy", server=("Xorg", "-config", "{tmp}/xorg.conf", "-noreset", "-nolisten",
                                 "tcp", "-logfile", "{tmp}/xorg.log")),
+    # Every server runs with -noreset: one that resets when its last client
+    # leaves would drop the window manager that connects next.
     Stack("xvnc-24", server=("Xvnc", "-geometry", SCREEN, "-depth", "24", "-SecurityTypes",
-                             "None", "-rfbport", "-1", "-nolisten", "tcp")),
-    Stack("xephyr", server=("Xephyr", "-screen", SCREEN, "-nolisten", "tcp"), route="nested"),
+                             "None", "-rfbport", "-1", "-nolisten", "tcp", "-noreset")),
+    Stack("xephyr", server=("Xephyr", "-screen", SCREEN, "-nolisten", "tcp", "-noreset"),
+          route="nested"),
     Stack("ssh-x", route="ssh"),
     Stack("weston-xwayland", wm=(), route="weston", close="delete"),
     Stack("i3", wm=("i3", "-c", "{tmp}/i3.conf"), close="i3"),

@@ -78,11 +78,25 @@ int sendCloseRequests(Display* display, Window window, unsigned long count)
     return 0;
 }
 
+// Once the program has its close request, it may destroy the window before
+// the server has delivered all that follows; those sends then fail with
+// BadWindow, which is the program doing its job, not an error.
+int ignoreBadWindow(Display* /*display*/, XErrorEvent* error)
+{
+    if (error->error_code != BadWindow) {
+        std::fprintf(stderr, "xpoke: X error %d\n", error->error_code);
+        std::exit(1);
+    }
+    return 0;
+}
+
 // What a window manager sends to a window when the user closes it, with
-// input right behind it in the same flush, so the program finds the close
-// request in one batch with other events.
+// input right behind it in the same flush (for a COUNT small enough to fit
+// Xlib's output buffer), so the program finds the close request in one batch
+// with other events.
 int sendDeleteAndInput(Display* display, Window window, unsigned long count)
 {
+    XSetErrorHandler(ignoreBadWindow);
     XEvent event{};
     event.xclient.type = ClientMessage;
     event.xclient.window = window;
