@@ -15,7 +15,6 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <ctime>
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -72,16 +71,32 @@ std::atomic<SwapBuffers> realSwap{nullptr};
 std::atomic<GetProcAddress> realGetProcAddress{nullptr};
 
 // The C library's own dlsym, which this library's dlsym stands in front of.
+// Found without the help of anything a sanitizer runtime may intercept, as
+// that runtime looks up its own functions through dlsym before it is ready.
 Dlsym libcDlsym()
 {
-    static const auto real = [] {
-        void* found = dlvsym(RTLD_NEXT, "dlsym", "GLIBC_2.34");
-        if (found == nullptr) {
-            found = dlvsym(RTLD_NEXT, "dlsym", "GLIBC_2.2.5");
+    static std::atomic<Dlsym> real{nullptr};
+    Dlsym found = real.load(std::memory_order_relaxed);
+    if (found == nullptr) {
+        void* symbol = dlvsym(RTLD_NEXT, "dlsym", "GLIBC_2.34");
+        if (symbol == nullptr) {
+            symbol = dlvsym(RTLD_NEXT, "dlsym", "GLIBC_2.2.5");
         }
-        return reinterpret_cast<Dlsym>(found);
-    }();
-    return real;
+        found = reinterpret_cast<Dlsym>(symbol);
+        real.store(found, std::memory_order_relaxed);
+    }
+    return found;
+}
+
+// Whether two names are the same, without the C library's strcmp, which a
+// sanitizer runtime intercepts and cannot yet serve while it starts.
+bool sameName(const char* name, const char* other)
+{
+    while (*name != '\0' && *name == *other) {
+        ++name;
+        ++other;
+    }
+    return *name == *other;
 }
 
 void countFrame()
@@ -134,8 +149,17 @@ extern "C" void* glXGetProcAddress(const unsigned char* name)
 
 extern "C" void* dlsym(void* handle, const char* name)
 {
-    Dlsym real = libcDlsym();
-    void* found = real != nullptr ? real(handle, name) : nullptr;
+    const Dlsym real = libcDlsym();
+    if (real == nullptr) {
+        return nullptr;
+    }
+    if (handle == RTLD_NEXT) {
+        // The C library finds the object after the caller's from the return
+        // address, which only a tail call leaves as it was; such look-ups
+        // are for wrappers like this one, never for the swap.
+        return real(handle, name);
+    }
+    void* found = real(handle, name);
     void* wrapper = found != nullptr ? wrap(name, found) : nullptr;
     return wrapper != nullptr ? wrapper : found;
 }
@@ -144,14 +168,13 @@ namespace {
 
 void* wrap(const char* name, void* found)
 {
-    if (std::strcmp(name, "glXSwapBuffers") == 0) {
+    if (sameName(name, "glXSwapBuffers")) {
         if (found != nullptr && found != reinterpret_cast<void*>(&glXSwapBuffers)) {
             realSwap.store(reinterpret_cast<SwapBuffers>(found));
         }
         return reinterpret_cast<void*>(&glXSwapBuffers);
     }
-    if (std::strcmp(name, "glXGetProcAddressARB") == 0 ||
-        std::strcmp(name, "glXGetProcAddress") == 0) {
+    if (sameName(name, "glXGetProcAddressARB") || sameName(name, "glXGetProcAddress")) {
         if (found != nullptr && found != reinterpret_cast<void*>(&glXGetProcAddressARB) &&
             found != reinterpret_cast<void*>(&glXGetProcAddress)) {
             realGetProcAddress.store(reinterpret_cast<GetProcAddress>(found));
