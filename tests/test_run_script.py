@@ -6,7 +6,7 @@ import subprocess
 import unittest
 
 import oracle
-from xsession import SIZE, START_TIMEOUT, Image, XSession
+from xsession import SIZE, Image, XSession
 
 SOURCE_DIR = os.environ["SFML_WORKS_SOURCE_DIR"]
 BINARY_DIR = os.environ["SFML_WORKS_BINARY_DIR"]
@@ -41,21 +41,14 @@ class RunScriptTest(unittest.TestCase):
 
     def test_run_with_a_display_shows_the_window_and_returns_its_status(self):
         with XSession() as x:
-            run = x.spawn([RUN], stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-
             # The script says when the window shows the circle; a person
             # closes it then, and so does this test.
-            output = ""
-            while "close it to finish" not in output:
-                line = run.stdout.readline().decode()
-                if not line:
-                    self.fail("scripts/run ended before showing the window: " + output)
-                output += line
-            window = x.client_windows()[0]
-            self.assertEqual(x.size(window), (SIZE, SIZE))
-            x.close_window(window)
-            output += run.communicate(timeout=START_TIMEOUT)[0].decode()
-            self.assertEqual(run.returncode, 0, output)
+            def close(window):
+                self.assertEqual(x.size(window), (SIZE, SIZE))
+                x.close_window(window)
+            status, output, shown = x.run_until_shown([RUN], close)
+            self.assertTrue(shown, "scripts/run ended before showing the window: " + output)
+            self.assertEqual(status, 0, output)
             self.assertIn(f"Running sfml-works on {x.display}", output)
             self.assertNotIn("no window manager", output)
             self.assertRegex(output, re.compile(PROVEN.format(display=re.escape(x.display)),

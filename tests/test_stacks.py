@@ -275,19 +275,11 @@ class StacksTest(unittest.TestCase):
     def check_script(self, x, env, stack):
         """scripts/run on this display: its FAILED line, or, on a stack where
         it shows the window, its whole output once the window is closed."""
-        run = x.spawn([RUN], env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-        output = ""
-        while True:
-            line = run.stdout.readline().decode()
-            output += line
-            if not line or "close it to finish" in line:
-                break
-        if line:
-            self.close(x, x.client_windows()[0], stack.close)
-        output += run.communicate(timeout=START_TIMEOUT)[0].decode()
+        status, output, _ = x.run_until_shown(
+            [RUN], lambda window: self.close(x, window, stack.close), env)
         said = re.search(stack.diagnosis, output)
         self.assertIsNotNone(said, output)
-        self.assertEqual(run.returncode, 0 if stack.shown else 1, output)
+        self.assertEqual(status, 0 if stack.shown else 1, output)
         verdict = re.search("^(OK|FAILED): .*", output, re.M)
         self.assertEqual(verdict.group(1), "OK" if stack.shown else "FAILED", output)
         return verdict.group(0)

@@ -274,6 +274,24 @@ class XSession:
             return self.spawn(argv, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         return self.run(argv, timeout=300)
 
+    def run_until_shown(self, argv, close, env=None):
+        """Run a script that shows the program's window here, as scripts/run
+        does. Once it says the window shows the circle, close(window) closes
+        it, as a person would. Returns the script's exit status, all that it
+        printed, and whether it showed the window."""
+        run = self.spawn(argv, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        output, shown = "", False
+        while not shown:
+            line = run.stdout.readline().decode()
+            if not line:
+                break
+            output += line
+            shown = "close it to finish" in line
+        if shown:
+            close(self.client_windows()[0])
+        output += run.communicate(timeout=START_TIMEOUT)[0].decode()
+        return run.returncode, output, shown
+
     def start_program(self, args=(), env=None, preload=(), wrapper=(), binary=BIN):
         return Program(self, args, env, preload, wrapper, binary)
 
