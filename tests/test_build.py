@@ -34,8 +34,8 @@ def configure(build_dir, root):
         capture_output=True, text=True, timeout=300, stdin=subprocess.DEVNULL)
 
 
-class BuildTest(unittest.TestCase):
-    @unittest.skipUnless(OPTIMISED, "hardening is checked on the optimised build")
+@unittest.skipUnless(OPTIMISED, "hardening is checked on the optimised build")
+class HardeningTest(unittest.TestCase):
     def test_executable_is_hardened(self):
         result = subprocess.run(["hardening-check", BIN], capture_output=True, text=True)
         self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
@@ -43,6 +43,8 @@ class BuildTest(unittest.TestCase):
                         "Read-only relocations: yes", "Immediate binding: yes"):
             self.assertIn(feature, result.stdout)
 
+
+class BuildTest(unittest.TestCase):
     def test_install_puts_the_executable_in_bin(self):
         with tempfile.TemporaryDirectory() as prefix:
             subprocess.run(["cmake", "--install", BINARY_DIR, "--prefix", prefix],

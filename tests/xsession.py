@@ -34,6 +34,8 @@ START_TIMEOUT = 60 if SANITIZED else 30
 # How long the program may take to end after a close request.
 CLOSE_DEADLINE = 2.0
 POLL_INTERVAL = 0.02
+# How often to nudge the window manager while a window has not appeared.
+NUDGE_INTERVAL = 1.0
 # What Xlib says when the connection to the server breaks, in its two forms.
 XLIB_FATAL_IO = r"XIO: +fatal IO error|X connection to \S+ broken"
 
@@ -75,6 +77,24 @@ def stop_process(proc, grace=5):
         except subprocess.TimeoutExpired:
             proc.kill()
             proc.wait()
+
+
+def sanitizer_env(env, preload=()):
+    """env for running the program under test, with preload added to
+    LD_PRELOAD, and what a sanitizer build needs to run among preloads."""
+    env = dict(env)
+    preload = [*preload, *env.get("LD_PRELOAD", "").split()]
+    if SANITIZED:
+        # Preloads go ahead of the sanitizer runtime. Mesa unloads its driver
+        # when the display closes, which turns the driver's live allocations
+        # into leaks from an unknown module; preloading the driver keeps it,
+        # and them, in place until exit. A crash is left to end the process
+        # with its signal, as it does in any other build.
+        preload += MESA_DRIVERS
+        env["ASAN_OPTIONS"] = "verify_asan_link_order=0:detect_leaks=1:handle_segv=0"
+        env["UBSAN_OPTIONS"] = "print_stacktrace=1:halt_on_error=1"
+    env["LD_PRELOAD"] = " ".join(preload)
+    return env
 
 
 class Image:
@@ -191,16 +211,31 @@ class XSession:
                  .returncode == 0, START_TIMEOUT, f"{name} on {self.display} to answer")
 
     def _start_window_manager(self):
-        argv = self.window_manager
+        argv = list(self.window_manager)
         name = os.path.basename(argv[0])
+        # openbox announces itself on the root window well before it reads its
+        # first events; the command it runs just before its event loop marks
+        # it really ready. Other managers are taken at their announcement.
+        ready = os.path.join(self.tmp, "wm-ready")
+        if name == "openbox":
+            argv += ["--startup", f"touch '{ready}'"]
         manager = self.spawn(argv, stdout=self._log("wm.log"), stderr=subprocess.STDOUT)
 
         def managing():
             if manager.poll() is not None:
                 raise AssertionError(f"{name} ended with status {manager.returncode}: "
                                      + self.log_text("wm.log"))
+            if name == "openbox":
+                return os.path.exists(ready)
             return "window id" in self.xprop_root("_NET_SUPPORTING_WM_CHECK")
         wait_for(managing, START_TIMEOUT, f"{name} to manage the display")
+
+    def nudge(self):
+        """Change a property on the root window: a window manager that left a
+        request to show a window unread while it started sleeps until the
+        next event comes, and this is one."""
+        self.run(["xprop", "-root", "-f", "_SFML_WORKS_NUDGE", "32c", "-set",
+                  "_SFML_WORKS_NUDGE", str(int(time.monotonic()))], check=False)
 
     def stop_server(self):
         """Take the display away from under every client, as a crash would."""
@@ -309,18 +344,13 @@ class Program:
         self.counter_path = os.path.join(tmp, "frames")
         self.stdout_path = os.path.join(tmp, "stdout")
         self.stderr_path = os.path.join(tmp, "stderr")
-        program_env = dict(session.env if env is None else env)
+        program_env = sanitizer_env(session.env if env is None else env, preload)
         program_env["FRAME_COUNTER_FILE"] = self.counter_path
-        preload = [FRAME_COUNTER_LIB, *preload]
-        if SANITIZED:
-            # The counter is preloaded ahead of the sanitizer runtime. Mesa
-            # unloads its driver when the display closes, which turns the
-            # driver's live allocations into leaks from an unknown module;
-            # preloading the driver keeps it, and them, in place until exit.
-            preload += MESA_DRIVERS
-            program_env["ASAN_OPTIONS"] = "verify_asan_link_order=0:detect_leaks=1"
-            program_env["UBSAN_OPTIONS"] = "print_stacktrace=1:halt_on_error=1"
-        program_env["LD_PRELOAD"] = " ".join(preload)
+        # The loader splits LD_PRELOAD at spaces, so the counter is preloaded
+        # through a link in this folder, whose path has none.
+        counter = os.path.join(tmp, "libframe-counter.so")
+        os.symlink(FRAME_COUNTER_LIB, counter)
+        program_env["LD_PRELOAD"] = " ".join([counter, *program_env["LD_PRELOAD"].split()])
         with open(self.stdout_path, "wb") as out, open(self.stderr_path, "wb") as err:
             self.proc = session.spawn([*wrapper, binary, *args], env=program_env,
                                       stdout=out, stderr=err)
@@ -349,8 +379,13 @@ class Program:
     def wait_window(self, timeout=START_TIMEOUT, counted=True):
         """Wait for the window to be managed, shown and, where the counter can
         see its frames, drawn; return its id."""
+        nudged = [time.monotonic()]
+
         def managed():
             self.assert_running()
+            if time.monotonic() - nudged[0] > NUDGE_INTERVAL:
+                self.session.nudge()
+                nudged[0] = time.monotonic()
             # Some window managers list windows of their own, such as a toolbar.
             windows = [window for window in self.session.client_windows()
                        if f'= "{TITLE}"' in self.session.xprop(window, "WM_NAME")]
