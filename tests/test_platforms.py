@@ -4,6 +4,8 @@ releases in roots made with mmdebstrap, where SFML 3 must be refused with
 advice that is true there."""
 
 import os
+import pwd
+import shutil
 import subprocess
 import tempfile
 import unittest
@@ -32,6 +34,16 @@ RELEASES = (
       r"That release is this system's own SFML package, so build SFML 2\.6 from source",
       r"-DSFML_DIR=")),
 )
+
+
+# Checkouts as people make them: a folder whose path holds spaces, letters
+# beyond ASCII and many levels, owned by a user who is not root. The fast
+# labels run there, as that user: folder, user (None: whoever runs the suite).
+CHECKOUTS = (
+    (os.path.join("My Projects", "sfml wörks", *["a-long-way-down"] * 8, "sfml-works"),
+     "nobody"),
+)
+CHECKOUT_LABELS = "x11"
 
 
 def run(argv, timeout=BUILD_TIMEOUT, **kwargs):
@@ -82,7 +94,36 @@ class PlatformTest(unittest.TestCase):
             finally:
                 run(["wineserver", "--kill"], timeout=WINE_TIMEOUT, env=env)
 
+    def test_checkouts(self):
+        for folder, user in CHECKOUTS:
+            with self.subTest(folder=folder), tempfile.TemporaryDirectory() as tmp:
+                os.chmod(tmp, 0o755)
+                source = os.path.join(tmp, folder)
+                files = run(["git", "-C", SOURCE_DIR, "ls-files", "-z"]).stdout.split("\0")
+                for name in filter(None, files):
+                    os.makedirs(os.path.dirname(os.path.join(source, name)), exist_ok=True)
+                    shutil.copy2(os.path.join(SOURCE_DIR, name), os.path.join(source, name))
+                env = dict(os.environ, HOME=tmp)
+                as_user = []
+                if user and os.geteuid() == 0:
+                    account = pwd.getpwnam(user)
+                    subprocess.run(["chown", "-R", f"{account.pw_uid}:{account.pw_gid}", tmp],
+                                   check=True)
+                    as_user = ["setpriv", f"--reuid={account.pw_uid}",
+                               f"--regid={account.pw_gid}", "--clear-groups", "--"]
+                build = os.path.join(source, "build")
+                for step in (["cmake", "-S", source, "-B", build, "-DBUILD_TESTING=ON",
+                              "-DPython3_EXECUTABLE=/usr/bin/python3"],
+                             ["cmake", "--build", build, "-j", str(os.cpu_count() or 2)],
+                             ["ctest", "--test-dir", build, "-L", CHECKOUT_LABELS,
+                              "--no-tests=error", "--output-on-failure"]):
+                    result = run([*as_user, *step], env=env)
+                    self.assertEqual(result.returncode, 0, result.stdout[-3000:] + result.stderr)
+                self.assertRegex(result.stdout, r"100% tests passed, 0 tests failed out of \d+")
+
     def test_debian_releases(self):
+        if os.geteuid() != 0 and run(["sudo", "-n", "true"]).returncode != 0:
+            self.skipTest("making Debian roots needs root, or sudo without a password")
         for suite, tests, command, status, said in RELEASES:
             with self.subTest(suite=suite):
                 result = run([os.path.join(SCRIPTS, "debian"),

@@ -19,7 +19,8 @@ from contextlib import ExitStack
 
 import oracle
 from test_failures import missing_display
-from xsession import BIN, SIZE, START_TIMEOUT, XSession, sanitizer_env, wait_for
+from xsession import (BIN, SIZE, START_TIMEOUT, XSession, linked, sanitizer_env,
+                      wait_for)
 
 SOURCE_DIR = os.environ["SFML_WORKS_SOURCE_DIR"]
 DRAW_NOTHING_LIB = os.environ["DRAW_NOTHING_LIB"]
@@ -138,7 +139,7 @@ STACKS = (
     Stack("no-driver", env=(("LIBGL_DRIVERS_PATH", "{tmp}"),), status=1, says="libGL error",
           diagnosis="no OpenGL driver loads for :[0-9]+"),
     # What only scripts/run can tell.
-    Stack("draws-nothing", env=(("LD_PRELOAD", DRAW_NOTHING_LIB),),
+    Stack("draws-nothing", env=(("LD_PRELOAD", "{tmp}/libdraw-nothing.so"),),
           diagnosis="the window opened but shows no circle, only black.*LIBGL_ALWAYS_SOFTWARE"),
     Stack("no-window-manager", wm=(), close="delete", shown=True,
           diagnosis="Warning: no window manager runs on :[0-9]+, so the window will have no "
@@ -190,6 +191,7 @@ class StacksTest(unittest.TestCase):
         with tempfile.TemporaryDirectory(prefix="sfml-works-stack-") as tmp, \
                 ExitStack() as cleanup:
             fill = {"tmp": tmp, "port": free_port()}
+            linked(DRAW_NOTHING_LIB, tmp)
             for name, text in FILES.items():
                 with open(os.path.join(tmp, name), "w") as f:
                     f.write(text.format(**fill))

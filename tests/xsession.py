@@ -79,6 +79,15 @@ def stop_process(proc, grace=5):
             proc.wait()
 
 
+def linked(library, folder):
+    """A link to library in folder, for LD_PRELOAD: the loader splits that at
+    spaces, which the path of a checkout may hold, and a temporary folder's
+    does not."""
+    link = os.path.join(folder, os.path.basename(library))
+    os.symlink(library, link)
+    return link
+
+
 def sanitizer_env(env, preload=()):
     """env for running the program under test, with preload added to
     LD_PRELOAD, and what a sanitizer build needs to run among preloads."""
@@ -344,13 +353,9 @@ class Program:
         self.counter_path = os.path.join(tmp, "frames")
         self.stdout_path = os.path.join(tmp, "stdout")
         self.stderr_path = os.path.join(tmp, "stderr")
+        preload = [linked(lib, tmp) for lib in (FRAME_COUNTER_LIB, *preload)]
         program_env = sanitizer_env(session.env if env is None else env, preload)
         program_env["FRAME_COUNTER_FILE"] = self.counter_path
-        # The loader splits LD_PRELOAD at spaces, so the counter is preloaded
-        # through a link in this folder, whose path has none.
-        counter = os.path.join(tmp, "libframe-counter.so")
-        os.symlink(FRAME_COUNTER_LIB, counter)
-        program_env["LD_PRELOAD"] = " ".join([counter, *program_env["LD_PRELOAD"].split()])
         with open(self.stdout_path, "wb") as out, open(self.stderr_path, "wb") as err:
             self.proc = session.spawn([*wrapper, binary, *args], env=program_env,
                                       stdout=out, stderr=err)
