@@ -12,7 +12,7 @@ PROGRAM=sfml-works
 # Debian and Ubuntu packages for each kind of use.
 BUILD_PACKAGES=(g++ cmake make libsfml-dev)
 # What scripts/run looks at the display, the window and the picture with.
-RUN_PACKAGES=(x11-utils mesa-utils wmctrl imagemagick)
+RUN_PACKAGES=(x11-utils mesa-utils wmctrl imagemagick python3)
 HEADLESS_PACKAGES=(xvfb openbox libgl1-mesa-dri "${RUN_PACKAGES[@]}")
 TEST_PACKAGES=(python3 libx11-dev libxtst-dev devscripts valgrind clang)
 LINT_PACKAGES=(clang-format clang-tidy cppcheck shellcheck)
@@ -24,7 +24,7 @@ WINDOWS_PACKAGES=(cmake make g++-mingw-w64-x86-64-posix libstb-dev libvulkan-dev
 MATRIX_PACKAGES=(mmdebstrap debian-archive-keyring)
 # The display stacks the suite proves the program on.
 STACKS_PACKAGES=(xserver-xorg-core xserver-xorg-video-dummy tigervnc-standalone-server
-    xserver-xephyr weston xwayland i3-wm fluxbox icewm openssh-server openssh-client xauth)
+    xserver-xephyr weston xwayland i3-wm fluxbox icewm openssh-server openssh-client xauth xcompmgr)
 }
 
 say() { printf '==> %s\n' "$*" >&2; }

@@ -1,5 +1,6 @@
 """scripts/run, the README's first command, in both of its modes."""
 
+import json
 import os
 import re
 import shutil
@@ -16,7 +17,8 @@ SCRIPT_TIMEOUT = 600
 # What scripts/run says when all went well: what was proven, in one line.
 PROVEN = (r"^OK: SFML 2\.[\d.]+ works on {display}: X server .+, window manager Openbox, "
           r"direct rendering by .+ with OpenGL [1-9].*, (\d+) frames per second; "
-          r"window captured to (\S+\.png), closed with status 0\.$")
+          r"exact picture on the screen and the drawn frame, window captured to (\S+\.png), "
+          r"closed by {closer} with status 0; verdict in (\S+\.json)\.$")
 
 
 def run_script(output):
@@ -35,9 +37,15 @@ class RunScriptTest(unittest.TestCase):
         result = subprocess.run(run_script(self.output), env=env, capture_output=True,
                                 text=True, timeout=SCRIPT_TIMEOUT, stdin=subprocess.DEVNULL)
         self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
-        report = re.search(PROVEN.format(display=r":\d+"), result.stdout, re.M)
+        report = re.search(PROVEN.format(display=r":\d+", closer="the window manager"),
+                           result.stdout, re.M)
         self.assertIsNotNone(report, result.stdout + result.stderr)
         self.assertGreater(int(report.group(1)), 0)
+        # The same facts, for machines.
+        with open(report.group(3)) as f:
+            verdict = json.load(f)
+        self.assertEqual((verdict["verdict"], verdict["cause"], verdict["window_manager"],
+                          verdict["frames_per_second"]), ("OK", "", "Openbox", report.group(1)))
 
         # The screenshot is the window's picture.
         ppm = subprocess.run(["convert", report.group(2), "-depth", "8", "ppm:-"],
@@ -60,8 +68,8 @@ class RunScriptTest(unittest.TestCase):
             self.assertEqual(status, 0, output)
             self.assertIn(f"Running sfml-works on {x.display}", output)
             self.assertNotIn("no window manager", output)
-            self.assertRegex(output, re.compile(PROVEN.format(display=re.escape(x.display)),
-                                                re.M))
+            self.assertRegex(output, re.compile(PROVEN.format(display=re.escape(x.display),
+                                                              closer="you"), re.M))
 
 
 if __name__ == "__main__":

@@ -18,6 +18,8 @@ import subprocess
 import tempfile
 import time
 
+from oracle import Image
+
 BIN = os.environ["SFML_WORKS_BIN"]
 FRAME_COUNTER_LIB = os.environ["FRAME_COUNTER_LIB"]
 NEVER_OPEN_LIB = os.environ["NEVER_OPEN_LIB"]
@@ -104,23 +106,6 @@ def sanitizer_env(env, preload=()):
         env["UBSAN_OPTIONS"] = "print_stacktrace=1:halt_on_error=1"
     env["LD_PRELOAD"] = " ".join(preload)
     return env
-
-
-class Image:
-    """An RGB picture read from a binary PPM."""
-
-    def __init__(self, ppm):
-        header = re.match(rb"P6\s+(?:#[^\n]*\s+)*(\d+)\s+(\d+)\s+(\d+)\s", ppm)
-        if not header or header.group(3) != b"255":
-            raise AssertionError(f"not an 8-bit binary PPM: {ppm[:40]!r}")
-        self.width, self.height = int(header.group(1)), int(header.group(2))
-        self.pixels = ppm[header.end():]
-        if len(self.pixels) != self.width * self.height * 3:
-            raise AssertionError("PPM is truncated")
-
-    def pixel(self, x, y):
-        offset = (y * self.width + x) * 3
-        return tuple(self.pixels[offset:offset + 3])
 
 
 class XSession:

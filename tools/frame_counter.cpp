@@ -8,18 +8,26 @@
 // too, so that every road to the swap leads through the counter.
 //
 // FRAME_COUNTER_FILE names the file, made as soon as the counter is loaded. It
-// holds three little-endian 64-bit values: frames presented, and the
-// CLOCK_REALTIME time in nanoseconds at which the first and the latest of them
-// returned from the swap.
+// holds five little-endian 64-bit values: frames presented, the CLOCK_REALTIME
+// time in nanoseconds at which the first and the latest of them returned from
+// the swap, and two capture numbers. Whoever reads the counter may raise the
+// first (requested); at its next swap the counter then reads back the frame the
+// program has just finished drawing, before it is presented, writes it to the
+// same path with ".ppm" added, and sets the second (done) to the first. That
+// frame is what the program drew, whatever the screen later shows of it.
 
+#include <array>
 #include <atomic>
+#include <climits>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -27,6 +35,8 @@ struct Counter {
     std::atomic<std::uint64_t> frames;
     std::atomic<std::uint64_t> firstNs;
     std::atomic<std::uint64_t> lastNs;
+    std::atomic<std::uint64_t> captureRequested;
+    std::atomic<std::uint64_t> captureDone;
 };
 
 static_assert(std::atomic<std::uint64_t>::is_always_lock_free,
@@ -57,6 +67,19 @@ Counter* openCounter()
 
 // Made at load time, so that the file's existence shows the counter was armed.
 Counter* const counter = openCounter();
+
+// Where a captured frame goes: the counter's file with ".ppm" added.
+std::array<char, PATH_MAX> capturePath()
+{
+    std::array<char, PATH_MAX> path{};
+    const char* file = std::getenv("FRAME_COUNTER_FILE");
+    if (file != nullptr) {
+        std::snprintf(path.data(), path.size(), "%s.ppm", file);
+    }
+    return path;
+}
+
+const std::array<char, PATH_MAX> capture = capturePath();
 
 std::uint64_t nowNs()
 {
@@ -99,6 +122,74 @@ bool sameName(const char* name, const char* other)
     return *name == *other;
 }
 
+// The OpenGL and Xlib calls that read back a frame, in the program's own
+// libraries; looked up only when a capture is asked for.
+template <typename Function> Function lookUp(const char* name)
+{
+    return reinterpret_cast<Function>(libcDlsym()(RTLD_DEFAULT, name));
+}
+
+constexpr unsigned glPackAlignment = 0x0D05;
+constexpr unsigned glViewport = 0x0BA2;
+constexpr unsigned glRgb = 0x1907;
+constexpr unsigned glUnsignedByte = 0x1401;
+
+// Read back the finished frame in the current context's back buffer, the
+// size of the drawable, and write it as a binary PPM, top row first.
+void captureFrame(void* display, unsigned long drawable)
+{
+    using GetGeometry = int (*)(void*, unsigned long, unsigned long*, int*, int*, unsigned*,
+                                unsigned*, unsigned*, unsigned*);
+    using GetIntegerv = void (*)(unsigned, int*);
+    using PixelStorei = void (*)(unsigned, int);
+    using ReadPixels = void (*)(int, int, int, int, unsigned, unsigned, void*);
+    const auto getGeometry = lookUp<GetGeometry>("XGetGeometry");
+    const auto getIntegerv = lookUp<GetIntegerv>("glGetIntegerv");
+    const auto pixelStorei = lookUp<PixelStorei>("glPixelStorei");
+    const auto readPixels = lookUp<ReadPixels>("glReadPixels");
+    if (getIntegerv == nullptr || pixelStorei == nullptr || readPixels == nullptr ||
+        capture[0] == '\0') {
+        return;
+    }
+    unsigned long root = 0;
+    int x = 0;
+    int y = 0;
+    unsigned width = 0;
+    unsigned height = 0;
+    unsigned border = 0;
+    unsigned depth = 0;
+    if (getGeometry == nullptr ||
+        getGeometry(display, drawable, &root, &x, &y, &width, &height, &border, &depth) == 0) {
+        std::array<int, 4> viewport{};
+        getIntegerv(glViewport, viewport.data());
+        width = static_cast<unsigned>(viewport[2]);
+        height = static_cast<unsigned>(viewport[3]);
+    }
+    const std::size_t row = std::size_t{width} * 3;
+    std::vector<unsigned char> pixels(row * height);
+    int alignment = 4;
+    getIntegerv(glPackAlignment, &alignment);
+    pixelStorei(glPackAlignment, 1);
+    readPixels(0, 0, static_cast<int>(width), static_cast<int>(height), glRgb, glUnsignedByte,
+               pixels.data());
+    pixelStorei(glPackAlignment, alignment);
+
+    std::array<char, PATH_MAX + 4> partial{};
+    std::snprintf(partial.data(), partial.size(), "%s.new", capture.data());
+    std::FILE* out = std::fopen(partial.data(), "wb");
+    if (out == nullptr) {
+        return;
+    }
+    std::fprintf(out, "P6\n%u %u\n255\n", width, height);
+    // OpenGL's rows run from the bottom up.
+    for (unsigned line = height; line-- > 0;) {
+        std::fwrite(pixels.data() + line * row, 1, row, out);
+    }
+    if (std::fclose(out) == 0) {
+        std::rename(partial.data(), capture.data());
+    }
+}
+
 void countFrame()
 {
     if (counter != nullptr) {
@@ -122,6 +213,13 @@ extern "C" void glXSwapBuffers(void* display, unsigned long drawable)
     if (swap == nullptr) {
         swap = reinterpret_cast<SwapBuffers>(libcDlsym()(RTLD_NEXT, "glXSwapBuffers"));
         realSwap.store(swap);
+    }
+    if (counter != nullptr) {
+        const std::uint64_t requested = counter->captureRequested.load();
+        if (requested != counter->captureDone.load()) {
+            captureFrame(display, drawable);
+            counter->captureDone.store(requested);
+        }
     }
     if (swap != nullptr) {
         swap(display, drawable);

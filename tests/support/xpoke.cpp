@@ -2,6 +2,7 @@
 // through Xlib and XTest, for tests that need more events, or events closer
 // together, than one command-line tool call each can give.
 
+#include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
@@ -15,7 +16,7 @@
 
 namespace {
 
-constexpr const char* usage = "usage: xpoke close|delete|resize|input WINDOW COUNT\n"
+constexpr const char* usage = "usage: xpoke close|delete|resize|input|hold WINDOW COUNT\n"
                               "  close  send COUNT close requests through the window "
                               "manager, all at once\n"
                               "  delete send WM_DELETE_WINDOW straight to WINDOW, as a "
@@ -238,6 +239,33 @@ int sendInput(Display* display, Window window, unsigned long count)
 
 } // namespace
 
+// hold: stand in for a window manager, or a proxy, that takes charge of the
+// screen's windows and never shows one: it announces itself as window manager
+// "hold" and leaves every request to map a window unanswered, until killed.
+int holdWindows(Display* display)
+{
+    const Window root = DefaultRootWindow(display);
+    XSelectInput(display, root, SubstructureRedirectMask | SubstructureNotifyMask);
+    XSync(display, False);
+    const Window check = XCreateSimpleWindow(display, root, 0, 0, 1, 1, 0, 0, 0);
+    const Atom supporting = XInternAtom(display, "_NET_SUPPORTING_WM_CHECK", False);
+    const Atom name = XInternAtom(display, "_NET_WM_NAME", False);
+    const Atom utf8 = XInternAtom(display, "UTF8_STRING", False);
+    for (const Window where : {root, check}) {
+        XChangeProperty(display, where, supporting, XA_WINDOW, 32, PropModeReplace,
+                        reinterpret_cast<const unsigned char*>(&check), 1);
+    }
+    const char holder[] = "hold";
+    XChangeProperty(display, check, name, utf8, 8, PropModeReplace,
+                    reinterpret_cast<const unsigned char*>(holder), sizeof holder - 1);
+    XFlush(display);
+    std::puts("holding");
+    std::fflush(stdout);
+    for (XEvent event; XNextEvent(display, &event) == 0;) {
+    }
+    return 0;
+}
+
 int main(int argc, char** argv)
 {
     unsigned long windowId = 0;
@@ -248,7 +276,7 @@ int main(int argc, char** argv)
     }
     const std::string command = argv[1];
     if (command != "close" && command != "delete" && command != "resize" &&
-        command != "input") {
+        command != "input" && command != "hold") {
         std::fputs(usage, stderr);
         return 2;
     }
@@ -268,6 +296,9 @@ int main(int argc, char** argv)
     }
     else if (command == "resize") {
         status = sendResizeRequests(display, window, count);
+    }
+    else if (command == "hold") {
+        status = holdWindows(display);
     }
     else {
         int eventBase = 0;

@@ -1,0 +1,339 @@
+"""The picture the program must show, computed from geometry alone, and the
+judgement of a picture against it, for scripts/run and the tests alike.
+
+The circle is drawn as a polygon of 30 points on a circle of radius 100 in a
+200 x 200 scene, the first point at the top. A pixel is green exactly when its
+centre lies inside that polygon, once the scene is stretched over the window's
+client area. Pixels whose centre lies within EDGE_TOLERANCE pixels of an edge
+may go either way: there, rounding decides.
+
+A window manager that gives the window another size before its first frame
+(a tiling one does) makes that size the scene: the circle keeps its size at
+the top-left, and the rest is black.
+
+Run as a command, it judges pictures (see usage below).
+"""
+
+import collections
+import ctypes
+import ctypes.util
+import json
+import math
+import re
+import struct
+import sys
+import zlib
+
+GREEN = (0, 255, 0)
+BLACK = (0, 0, 0)
+SCENE = 200.0
+EDGE_TOLERANCE = 0.01
+# Pixels this far across, horizontally, from where a row crosses the
+# polygon's outline are judged by their distance to every edge; all others are
+# plainly inside or outside.
+CROSSING_MARGIN = 1.5
+
+
+class Image:
+    """An RGB picture read from a binary PPM."""
+
+    def __init__(self, ppm):
+        header = re.match(rb"P6\s+(?:#[^\n]*\s+)*(\d+)\s+(\d+)\s+(\d+)\s", ppm)
+        if not header or header.group(3) != b"255":
+            raise ValueError(f"not an 8-bit binary PPM: {ppm[:40]!r}")
+        self.width, self.height = int(header.group(1)), int(header.group(2))
+        self.pixels = ppm[header.end():header.end() + self.width * self.height * 3]
+        if len(self.pixels) != self.width * self.height * 3:
+            raise ValueError("PPM is truncated")
+
+    @classmethod
+    def read(cls, path):
+        with open(path, "rb") as f:
+            return cls(f.read())
+
+    def pixel(self, x, y):
+        offset = (y * self.width + x) * 3
+        return tuple(self.pixels[offset:offset + 3])
+
+
+def polygon(points=30, radius=100.0, width=SCENE, height=SCENE):
+    """The polygon's vertices in window pixels, for a window of this size."""
+    sx, sy = width / SCENE, height / SCENE
+    vertices = []
+    for i in range(points):
+        angle = i * 2 * math.pi / points - math.pi / 2
+        vertices.append(((radius + radius * math.cos(angle)) * sx,
+                         (radius + radius * math.sin(angle)) * sy))
+    return vertices
+
+
+def _classify(px, py, edges):
+    """'in', 'out' or 'edge' for a point and a convex polygon's edges."""
+    inside = True
+    for (ax, ay, dx, dy, length) in edges:
+        # Signed distance from the edge's line; the vertices run clockwise on
+        # the screen (y down), so the inside is where the cross product is >= 0.
+        cross = (dx * (py - ay) - dy * (px - ax)) / length
+        if cross < 0:
+            inside = False
+        if abs(cross) < EDGE_TOLERANCE:
+            t = ((px - ax) * dx + (py - ay) * dy) / (length * length)
+            t = min(1.0, max(0.0, t))
+            if math.hypot(px - (ax + t * dx), py - (ay + t * dy)) < EDGE_TOLERANCE:
+                return "edge"
+    return "in" if inside else "out"
+
+
+def _crossings(cy, edges):
+    """Where the horizontal line y = cy enters and leaves the polygon, or None."""
+    xs = [ax + dx * (cy - ay) / dy for (ax, ay, dx, dy, _) in edges
+          if dy and min(ay, ay + dy) <= cy <= max(ay, ay + dy)]
+    return (min(xs), max(xs)) if xs else None
+
+
+def mismatches(image, points=30, radius=100.0, scene=(SCENE, SCENE)):
+    """Pixels of image that differ from the picture for these parameters,
+    with a scene of this size stretched over the image.
+
+    Returns (x, y, found, expected) for each, leaving out pixels on an edge.
+    """
+    vertices = polygon(points, radius, image.width * SCENE / scene[0],
+                       image.height * SCENE / scene[1])
+    edges = []
+    for (ax, ay), (bx, by) in zip(vertices, vertices[1:] + vertices[:1]):
+        edges.append((ax, ay, bx - ax, by - ay, math.hypot(bx - ax, by - ay)))
+    # How far across a pixel centre within EDGE_TOLERANCE of an edge can be
+    # from the row's crossing: more for flatter edges.
+    flattest = min(abs(dy) / length for (_, _, _, dy, length) in edges)
+    margin = CROSSING_MARGIN + (EDGE_TOLERANCE / flattest if flattest else math.inf)
+    top = min(y for _, y in vertices)
+    bottom = max(y for _, y in vertices)
+    wrong = []
+    for y in range(image.height):
+        row = image.pixels[y * image.width * 3:(y + 1) * image.width * 3]
+        cy = y + 0.5
+        crossing = _crossings(cy, edges) if top <= cy <= bottom else None
+        if crossing is None or cy - top < CROSSING_MARGIN or bottom - cy < CROSSING_MARGIN:
+            # Rows that skim the polygon's top or bottom, or miss it: only
+            # those that skim need the geometry pixel by pixel.
+            near = top - CROSSING_MARGIN <= cy <= bottom + CROSSING_MARGIN
+            span = range(max(0, math.floor(min(x for x, _ in vertices)) - 1),
+                         min(image.width, math.ceil(max(x for x, _ in vertices)) + 1)) \
+                if near else range(0)
+            inner = range(0)
+        else:
+            left, right = crossing
+            span = range(max(0, math.floor(left - margin)),
+                         min(image.width, math.ceil(right + margin)))
+            inner = range(max(0, math.ceil(left + margin)),
+                          min(image.width, math.floor(right - margin)))
+        # Plainly inside: green; plainly outside: black; the rest by geometry.
+        if inner:
+            green = bytes(GREEN) * len(inner)
+            if row[inner.start * 3:inner.stop * 3] != green:
+                wrong += [(x, y, image.pixel(x, y), GREEN) for x in inner
+                          if image.pixel(x, y) != GREEN]
+        outside = [range(0, span.start), range(span.stop, image.width)] if span \
+            else [range(0, image.width)]
+        for part in outside:
+            if row[part.start * 3:part.stop * 3].strip(b"\0"):
+                wrong += [(x, y, image.pixel(x, y), BLACK) for x in part
+                          if image.pixel(x, y) != BLACK]
+        for x in span:
+            if x in inner:
+                continue
+            where = _classify(x + 0.5, cy, edges)
+            if where == "edge":
+                continue
+            expected = GREEN if where == "in" else BLACK
+            found = image.pixel(x, y)
+            if found != expected:
+                wrong.append((x, y, found, expected))
+    return wrong
+
+
+def describe(wrong, limit=5):
+    """A short account of mismatches for an assertion message."""
+    shown = ", ".join(f"({x},{y}) is {found} not {expected}"
+                      for x, y, found, expected in wrong[:limit])
+    more = f" and {len(wrong) - limit} more" if len(wrong) > limit else ""
+    return f"{len(wrong)} pixels differ: {shown}{more}"
+
+
+def scene_for(width, height):
+    """The scene a window of this size shows: its own size, unless it kept
+    the size it was made with (see above)."""
+    return (SCENE, SCENE) if (width, height) == (SCENE, SCENE) else (width, height)
+
+
+def _rgb(colour):
+    return "black" if colour == BLACK else "green" if colour == GREEN else \
+        "rgb({}, {}, {})".format(*colour)
+
+
+def judge(image):
+    """What is wrong with the picture, in plain words, and how many pixels
+    differ; ("", 0) when it is exact."""
+    scene = scene_for(image.width, image.height)
+    wrong = mismatches(image, scene=scene)
+    if not wrong:
+        return "", 0
+    count = f"{len(wrong)} of {image.width * image.height} pixels differ"
+    if not image.pixels.strip(b"\0"):
+        return f"only black, no circle ({count})", len(wrong)
+    disc = [found for _, _, found, expected in wrong if expected == GREEN]
+    around = [found for _, _, found, expected in wrong if expected == BLACK]
+    disc_area = math.pi * 100 ** 2 * image.width * image.height / (scene[0] * scene[1])
+    background_area = image.width * image.height - disc_area
+    words = []
+    # The colour most of the background shows instead of black, if any.
+    background = BLACK
+    other = [c for c in around if c != GREEN]
+    if len(other) > background_area / 2:
+        background = collections.Counter(other).most_common(1)[0][0]
+        words.append(f"the background is {_rgb(background)}, not black")
+    recoloured = [c for c in disc if c not in (BLACK, background)]
+    if len(recoloured) > disc_area / 2:
+        colour = collections.Counter(recoloured).most_common(1)[0][0]
+        words.append(f"the circle is {_rgb(colour)}, not green")
+    missing = len(disc) - len(recoloured)
+    extra = sum(1 for c in around if c == GREEN)
+    if missing and extra:
+        (ex, ey), (gx, gy) = _centre(polygon(width=scene[0], height=scene[1])), \
+            _green_centre(image)
+        words.append("the circle is in the wrong place, about "
+                     f"{round(gx - ex)} px right and {round(gy - ey)} px down of where it belongs")
+    elif missing > len(disc) / 2 or (missing and not words):
+        words.append(f"part of the circle is missing ({missing} of its pixels)")
+    elif extra > len(around) / 2 or (extra and not words):
+        words.append(f"green shows outside the circle ({extra} pixels)")
+    return f"{'; '.join(words) or 'the picture differs'} ({count})", len(wrong)
+
+
+def _centre(vertices):
+    return (sum(x for x, _ in vertices) / len(vertices),
+            sum(y for _, y in vertices) / len(vertices))
+
+
+def _green_centre(image):
+    points = [(x + 0.5, y + 0.5) for y in range(image.height) for x in range(image.width)
+              if image.pixel(x, y) == GREEN]
+    return _centre(points) if points else (0.0, 0.0)
+
+
+def expected_image(width, height):
+    """The exact picture for a window of this size, edge pixels green."""
+    pixels = bytearray(width * height * 3)
+    vertices = polygon(width=width * SCENE / scene_for(width, height)[0],
+                       height=height * SCENE / scene_for(width, height)[1])
+    edges = [(ax, ay, bx - ax, by - ay, math.hypot(bx - ax, by - ay))
+             for (ax, ay), (bx, by) in zip(vertices, vertices[1:] + vertices[:1])]
+    for y in range(height):
+        crossing = _crossings(y + 0.5, edges)
+        if not crossing:
+            continue
+        left, right = crossing
+        for x in range(max(0, math.floor(left) - 1), min(width, math.ceil(right) + 1)):
+            plainly_inside = left + CROSSING_MARGIN < x + 0.5 < right - CROSSING_MARGIN
+            if plainly_inside or _classify(x + 0.5, y + 0.5, edges) != "out":
+                pixels[(y * width + x) * 3 + 1] = 255
+    return Image(b"P6 %d %d 255\n" % (width, height) + bytes(pixels))
+
+
+def write_png(path, width, height, rgb):
+    """Write RGB bytes as a PNG, with nothing but the standard library."""
+    def chunk(kind, data):
+        body = kind + data
+        return struct.pack(">I", len(data)) + body + struct.pack(">I", zlib.crc32(body))
+    rows = b"".join(b"\0" + rgb[y * width * 3:(y + 1) * width * 3] for y in range(height))
+    with open(path, "wb") as f:
+        f.write(b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height,
+                                                                  8, 2, 0, 0, 0))
+                + chunk(b"IDAT", zlib.compress(rows, 6)) + chunk(b"IEND", b""))
+
+
+def write_comparison(path, image):
+    """Expected, found and their difference side by side (differing pixels
+    red, the rest dimmed), with a grey gap between them."""
+    expected = expected_image(image.width, image.height)
+    gap = 8
+    width = image.width * 3 + gap * 2
+    rows = []
+    for y in range(image.height):
+        start, end = y * image.width * 3, (y + 1) * image.width * 3
+        want, got = expected.pixels[start:end], image.pixels[start:end]
+        diff = bytearray()
+        for x in range(0, len(got), 3):
+            diff += b"\xff\0\0" if want[x:x + 3] != got[x:x + 3] else \
+                bytes(v // 4 for v in got[x:x + 3])
+        rows.append(want + b"\x80" * gap * 3 + got + b"\x80" * gap * 3 + bytes(diff))
+    write_png(path, width, image.height, b"".join(rows))
+
+
+class _ClientMessage(ctypes.Structure):
+    """Xlib's XClientMessageEvent, with 32-bit data."""
+    _fields_ = [("type", ctypes.c_int), ("serial", ctypes.c_ulong),
+                ("send_event", ctypes.c_int), ("display", ctypes.c_void_p),
+                ("window", ctypes.c_ulong), ("message_type", ctypes.c_ulong),
+                ("format", ctypes.c_int), ("data", ctypes.c_long * 5),
+                ("pad", ctypes.c_long * 19)]
+
+
+def send_close_request(window):
+    """Ask the window to close, as a window manager does for its close button:
+    a WM_DELETE_WINDOW message of the WM_PROTOCOLS kind, sent to the window."""
+    xlib = ctypes.CDLL(ctypes.util.find_library("X11") or "libX11.so.6")
+    xlib.XOpenDisplay.restype = ctypes.c_void_p
+    xlib.XOpenDisplay.argtypes = [ctypes.c_char_p]
+    xlib.XInternAtom.restype = ctypes.c_ulong
+    xlib.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
+    xlib.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_long,
+                                ctypes.POINTER(_ClientMessage)]
+    xlib.XCloseDisplay.argtypes = [ctypes.c_void_p]
+    display = xlib.XOpenDisplay(None)
+    if not display:
+        raise OSError("cannot open the display")
+    event = _ClientMessage(type=33, send_event=1, display=display, window=window,  # ClientMessage
+                           message_type=xlib.XInternAtom(display, b"WM_PROTOCOLS", 0), format=32)
+    event.data[0] = xlib.XInternAtom(display, b"WM_DELETE_WINDOW", 0)
+    sent = xlib.XSendEvent(display, window, 0, 0, ctypes.byref(event))
+    xlib.XCloseDisplay(display)  # flushes the request
+    if not sent:
+        raise OSError("the close request could not be sent")
+
+
+USAGE = """usage: oracle.py judge PICTURE.ppm PNG [COMPARISON.png]
+         Save the picture as PNG; print what is wrong with it, or nothing if
+         it is exact, and then save the comparison; exit 1 if it is not.
+       oracle.py report FILE.json KEY=VALUE...
+         Write the facts as a JSON object.
+       oracle.py close WINDOW
+         Send the window a close request, as a window manager does."""
+
+
+def main(argv):
+    if len(argv) in (3, 4) and argv[0] == "judge":
+        image = Image.read(argv[1])
+        write_png(argv[2], image.width, image.height, image.pixels)
+        what, _ = judge(image)
+        if not what:
+            return 0
+        print(what)
+        if len(argv) == 4:
+            write_comparison(argv[3], image)
+        return 1
+    if len(argv) >= 2 and argv[0] == "report" and all("=" in a for a in argv[2:]):
+        facts = dict(a.split("=", 1) for a in argv[2:])
+        with open(argv[1], "w") as f:
+            json.dump(facts, f, indent=2, ensure_ascii=False)
+            f.write("\n")
+        return 0
+    if len(argv) == 2 and argv[0] == "close":
+        send_close_request(int(argv[1], 0))
+        return 0
+    print(USAGE, file=sys.stderr)
+    return 2
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))

@@ -1,0 +1,115 @@
+// Preloaded into the program under test, this stands in for an OpenGL driver
+// that takes every call but draws, or shows, the frame wrongly, as some
+// remote, virtual and vendor drivers do; no such driver can be had here.
+// WRONG_DRIVER says how:
+//   nothing     draws nothing: the window stays black
+//   part        draws only the first half of each shape
+//   background  clears to dark red instead of the colour asked for
+//   moved       draws everything a few pixels to the right
+//   colours     draws shapes blue, mixing up the colour channels
+//   hidden      draws the frame right, then presents a black one
+// The library calls these through the OpenGL library's own symbols, which a
+// preloaded definition takes the place of; each passes on to the real one.
+
+#include <cstdlib>
+#include <cstring>
+#include <dlfcn.h>
+
+namespace {
+
+enum class Fault { None, Nothing, Part, Background, Moved, Colours, Hidden };
+
+Fault fault()
+{
+    static const Fault chosen = [] {
+        const char* name = std::getenv("WRONG_DRIVER");
+        const char* names[] = {"", "nothing", "part", "background", "moved", "colours", "hidden"};
+        for (int i = 1; name != nullptr && i <= static_cast<int>(Fault::Hidden); ++i) {
+            if (std::strcmp(name, names[i]) == 0) {
+                return static_cast<Fault>(i);
+            }
+        }
+        return Fault::None;
+    }();
+    return chosen;
+}
+
+template <typename Function> Function real(const char* name)
+{
+    return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
+}
+
+template <typename Function> Function any(const char* name)
+{
+    return reinterpret_cast<Function>(dlsym(RTLD_DEFAULT, name));
+}
+
+constexpr unsigned glModelview = 0x1700;
+constexpr unsigned glMatrixModeQuery = 0x0BA0;
+constexpr unsigned glColorArray = 0x8076;
+constexpr unsigned glColorBufferBit = 0x4000;
+constexpr float shift = 6.0F;
+
+using Draw = void (*)();
+
+// Run draw with the fault applied to it.
+template <typename Call> void drawWrongly(Call draw)
+{
+    switch (fault()) {
+    case Fault::Nothing:
+        return;
+    case Fault::Moved: {
+        int mode = 0;
+        any<void (*)(unsigned, int*)>("glGetIntegerv")(glMatrixModeQuery, &mode);
+        any<void (*)(unsigned)>("glMatrixMode")(glModelview);
+        any<Draw>("glPushMatrix")();
+        any<void (*)(float, float, float)>("glTranslatef")(shift, 0.0F, 0.0F);
+        draw();
+        any<Draw>("glPopMatrix")();
+        any<void (*)(unsigned)>("glMatrixMode")(static_cast<unsigned>(mode));
+        return;
+    }
+    case Fault::Colours:
+        any<void (*)(unsigned)>("glDisableClientState")(glColorArray);
+        any<void (*)(unsigned char, unsigned char, unsigned char, unsigned char)>("glColor4ub")(
+            0, 0, 255, 255);
+        draw();
+        any<void (*)(unsigned)>("glEnableClientState")(glColorArray);
+        return;
+    default:
+        draw();
+    }
+}
+
+} // namespace
+
+extern "C" void glDrawArrays(unsigned mode, int first, int count)
+{
+    const auto draw = real<void (*)(unsigned, int, int)>("glDrawArrays");
+    drawWrongly([&] { draw(mode, first, fault() == Fault::Part ? count / 2 : count); });
+}
+
+extern "C" void glDrawElements(unsigned mode, int count, unsigned type, const void* indices)
+{
+    const auto draw = real<void (*)(unsigned, int, unsigned, const void*)>("glDrawElements");
+    drawWrongly([&] { draw(mode, fault() == Fault::Part ? count / 2 : count, type, indices); });
+}
+
+extern "C" void glClearColor(float red, float green, float blue, float alpha)
+{
+    const auto clearColor = real<void (*)(float, float, float, float)>("glClearColor");
+    if (fault() == Fault::Background) {
+        clearColor(0.5F, 0.0F, 0.0F, 1.0F);
+    } else {
+        clearColor(red, green, blue, alpha);
+    }
+}
+
+extern "C" void glXSwapBuffers(void* display, unsigned long drawable)
+{
+    if (fault() == Fault::Hidden) {
+        real<void (*)(float, float, float, float)>("glClearColor")(0.0F, 0.0F, 0.0F, 1.0F);
+        any<void (*)(unsigned)>("glClear")(glColorBufferBit);
+    }
+    real<void (*)(void*, unsigned long)>("glXSwapBuffers")(display, drawable);
+}
