@@ -138,8 +138,8 @@ constexpr unsigned glUnsignedByte = 0x1401;
 // size of the drawable, and write it as a binary PPM, top row first.
 void captureFrame(void* display, unsigned long drawable)
 {
-    using GetGeometry = int (*)(void*, unsigned long, unsigned long*, int*, int*, unsigned*,
-                                unsigned*, unsigned*, unsigned*);
+    using GetGeometry = int (*)(void*, unsigned long, unsigned long*, int*, int*,
+                                unsigned*, unsigned*, unsigned*, unsigned*);
     using GetIntegerv = void (*)(unsigned, int*);
     using PixelStorei = void (*)(unsigned, int);
     using ReadPixels = void (*)(int, int, int, int, unsigned, unsigned, void*);
@@ -158,8 +158,8 @@ void captureFrame(void* display, unsigned long drawable)
     unsigned height = 0;
     unsigned border = 0;
     unsigned depth = 0;
-    if (getGeometry == nullptr ||
-        getGeometry(display, drawable, &root, &x, &y, &width, &height, &border, &depth) == 0) {
+    if (getGeometry == nullptr || getGeometry(display, drawable, &root, &x, &y, &width,
+                                              &height, &border, &depth) == 0) {
         std::array<int, 4> viewport{};
         getIntegerv(glViewport, viewport.data());
         width = static_cast<unsigned>(viewport[2]);
@@ -170,8 +170,8 @@ void captureFrame(void* display, unsigned long drawable)
     int alignment = 4;
     getIntegerv(glPackAlignment, &alignment);
     pixelStorei(glPackAlignment, 1);
-    readPixels(0, 0, static_cast<int>(width), static_cast<int>(height), glRgb, glUnsignedByte,
-               pixels.data());
+    readPixels(0, 0, static_cast<int>(width), static_cast<int>(height), glRgb,
+               glUnsignedByte, pixels.data());
     pixelStorei(glPackAlignment, alignment);
 
     std::array<char, PATH_MAX + 4> partial{};

@@ -11,6 +11,7 @@
 // The library calls these through the OpenGL library's own symbols, which a
 // preloaded definition takes the place of; each passes on to the real one.
 
+#include <array>
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
@@ -23,9 +24,10 @@ Fault fault()
 {
     static const Fault chosen = [] {
         const char* name = std::getenv("WRONG_DRIVER");
-        const char* names[] = {"", "nothing", "part", "background", "moved", "colours", "hidden"};
+        const std::array<const char*, 7> names = {
+            "", "nothing", "part", "background", "moved", "colours", "hidden"};
         for (int i = 1; name != nullptr && i <= static_cast<int>(Fault::Hidden); ++i) {
-            if (std::strcmp(name, names[i]) == 0) {
+            if (std::strcmp(name, names.at(static_cast<std::size_t>(i))) == 0) {
                 return static_cast<Fault>(i);
             }
         }
@@ -71,8 +73,8 @@ template <typename Call> void drawWrongly(Call draw)
     }
     case Fault::Colours:
         any<void (*)(unsigned)>("glDisableClientState")(glColorArray);
-        any<void (*)(unsigned char, unsigned char, unsigned char, unsigned char)>("glColor4ub")(
-            0, 0, 255, 255);
+        any<void (*)(unsigned char, unsigned char, unsigned char, unsigned char)>(
+            "glColor4ub")(0, 0, 255, 255);
         draw();
         any<void (*)(unsigned)>("glEnableClientState")(glColorArray);
         return;
@@ -89,10 +91,13 @@ extern "C" void glDrawArrays(unsigned mode, int first, int count)
     drawWrongly([&] { draw(mode, first, fault() == Fault::Part ? count / 2 : count); });
 }
 
-extern "C" void glDrawElements(unsigned mode, int count, unsigned type, const void* indices)
+extern "C" void glDrawElements(unsigned mode, int count, unsigned type,
+                               const void* indices)
 {
-    const auto draw = real<void (*)(unsigned, int, unsigned, const void*)>("glDrawElements");
-    drawWrongly([&] { draw(mode, fault() == Fault::Part ? count / 2 : count, type, indices); });
+    const auto draw =
+        real<void (*)(unsigned, int, unsigned, const void*)>("glDrawElements");
+    drawWrongly(
+        [&] { draw(mode, fault() == Fault::Part ? count / 2 : count, type, indices); });
 }
 
 extern "C" void glClearColor(float red, float green, float blue, float alpha)
@@ -100,7 +105,8 @@ extern "C" void glClearColor(float red, float green, float blue, float alpha)
     const auto clearColor = real<void (*)(float, float, float, float)>("glClearColor");
     if (fault() == Fault::Background) {
         clearColor(0.5F, 0.0F, 0.0F, 1.0F);
-    } else {
+    }
+    else {
         clearColor(red, green, blue, alpha);
     }
 }
@@ -108,7 +114,8 @@ extern "C" void glClearColor(float red, float green, float blue, float alpha)
 extern "C" void glXSwapBuffers(void* display, unsigned long drawable)
 {
     if (fault() == Fault::Hidden) {
-        real<void (*)(float, float, float, float)>("glClearColor")(0.0F, 0.0F, 0.0F, 1.0F);
+        real<void (*)(float, float, float, float)>("glClearColor")(0.0F, 0.0F, 0.0F,
+                                                                   1.0F);
         any<void (*)(unsigned)>("glClear")(glColorBufferBit);
     }
     real<void (*)(void*, unsigned long)>("glXSwapBuffers")(display, drawable);

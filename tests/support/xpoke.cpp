@@ -255,9 +255,10 @@ int holdWindows(Display* display)
         XChangeProperty(display, where, supporting, XA_WINDOW, 32, PropModeReplace,
                         reinterpret_cast<const unsigned char*>(&check), 1);
     }
-    const char holder[] = "hold";
+    const std::string holder = "hold";
     XChangeProperty(display, check, name, utf8, 8, PropModeReplace,
-                    reinterpret_cast<const unsigned char*>(holder), sizeof holder - 1);
+                    reinterpret_cast<const unsigned char*>(holder.data()),
+                    static_cast<int>(holder.size()));
     XFlush(display);
     std::puts("holding");
     std::fflush(stdout);
