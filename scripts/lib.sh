@@ -193,14 +193,15 @@ stop() {
 
 stop_x() { stop "${OPENBOX_PID:-}" "${XVFB_PID:-}"; }
 
-# program_window PID: the id of the shown window titled $TITLE that belongs to
-# process PID, or that names no process. Looked for in the whole window tree,
+# program_window PID [STATE]: the id of the window titled $TITLE that belongs
+# to process PID, or that names no process, and is shown (or in xwininfo's
+# map state STATE, such as IsUnMapped). Looked for in the whole window tree,
 # as not every window manager keeps a list of the windows it manages.
 program_window() {
-    local id pid
+    local id pid state=${2:-IsViewable}
     for id in $(xwininfo -root -tree 2>/dev/null | grep -F "\"$TITLE\":" | grep -o '0x[0-9a-f]*' | head -20); do
         pid=$(xprop -id "$id" _NET_WM_PID 2>/dev/null | sed -n 's/^_NET_WM_PID(CARDINAL) = //p')
-        if [[ -z $pid || $pid == "$1" ]] && xwininfo -id "$id" 2>/dev/null | grep -q 'IsViewable'; then
+        if [[ -z $pid || $pid == "$1" ]] && xwininfo -id "$id" 2>/dev/null | grep -q "$state"; then
             printf '%s\n' "$id"
             return 0
         fi
