@@ -16,7 +16,6 @@ Run as a command, it judges pictures (see usage below).
 
 import collections
 import ctypes
-import ctypes.util
 import json
 import math
 import re
@@ -108,6 +107,8 @@ def mismatches(image, points=30, radius=100.0, scene=(SCENE, SCENE)):
     margin = CROSSING_MARGIN + (EDGE_TOLERANCE / flattest if flattest else math.inf)
     top = min(y for _, y in vertices)
     bottom = max(y for _, y in vertices)
+    skimmed = range(max(0, math.floor(min(x for x, _ in vertices)) - 1),
+                    min(image.width, math.ceil(max(x for x, _ in vertices)) + 1))
     wrong = []
     for y in range(image.height):
         row = image.pixels[y * image.width * 3:(y + 1) * image.width * 3]
@@ -117,9 +118,7 @@ def mismatches(image, points=30, radius=100.0, scene=(SCENE, SCENE)):
             # Rows that skim the polygon's top or bottom, or miss it: only
             # those that skim need the geometry pixel by pixel.
             near = top - CROSSING_MARGIN <= cy <= bottom + CROSSING_MARGIN
-            span = range(max(0, math.floor(min(x for x, _ in vertices)) - 1),
-                         min(image.width, math.ceil(max(x for x, _ in vertices)) + 1)) \
-                if near else range(0)
+            span = skimmed if near else range(0)
             inner = range(0)
         else:
             left, right = crossing
@@ -224,8 +223,8 @@ def _green_centre(image):
 def expected_image(width, height):
     """The exact picture for a window of this size, edge pixels green."""
     pixels = bytearray(width * height * 3)
-    vertices = polygon(width=width * SCENE / scene_for(width, height)[0],
-                       height=height * SCENE / scene_for(width, height)[1])
+    scene = scene_for(width, height)
+    vertices = polygon(width=width * SCENE / scene[0], height=height * SCENE / scene[1])
     edges = [(ax, ay, bx - ax, by - ay, math.hypot(bx - ax, by - ay))
              for (ax, ay), (bx, by) in zip(vertices, vertices[1:] + vertices[:1])]
     for y in range(height):
@@ -282,6 +281,7 @@ class _ClientMessage(ctypes.Structure):
 def send_close_request(window):
     """Ask the window to close, as a window manager does for its close button:
     a WM_DELETE_WINDOW message of the WM_PROTOCOLS kind, sent to the window."""
+    import ctypes.util  # only here: it takes longer to import than judging takes
     xlib = ctypes.CDLL(ctypes.util.find_library("X11") or "libX11.so.6")
     xlib.XOpenDisplay.restype = ctypes.c_void_p
     xlib.XOpenDisplay.argtypes = [ctypes.c_char_p]

@@ -19,14 +19,13 @@ from contextlib import ExitStack
 
 import oracle
 from test_failures import missing_display
-from xsession import (BIN, SANITIZED, SIZE, START_TIMEOUT, XSession, linked, sanitizer_env,
+from test_run_script import run_script
+from xsession import (SANITIZED, SIZE, START_TIMEOUT, XSession, linked, sanitizer_env,
                       wait_for)
 
-SOURCE_DIR = os.environ["SFML_WORKS_SOURCE_DIR"]
 WRONG_DRIVER_LIB = os.environ["WRONG_DRIVER_LIB"]
 XPOKE = os.environ["XPOKE"]
 SFML_VERSION = tuple(int(n) for n in os.environ["SFML_WORKS_SFML_VERSION"].split("."))
-RUN = os.path.join(SOURCE_DIR, "scripts", "run")
 
 SCREEN = "1280x1024"
 OPENBOX = ("openbox", "--sm-disable")
@@ -320,7 +319,7 @@ class StacksTest(unittest.TestCase):
     def check_script(self, x, env, stack):
         """scripts/run on this display: its FAILED line, or, on a stack where
         it shows the window, its whole output once the window is closed."""
-        argv = [RUN, "--program", BIN, "--output", x.tmp, *stack.args]
+        argv = [*run_script(x.tmp), *stack.args]
         if stack.route == "xvfb-run":
             argv = ["xvfb-run", "-a", "-s", f"-screen 0 {SCREEN}x24 -nolisten tcp", *argv]
         status, output, _ = x.run_until_shown(
