@@ -24,7 +24,7 @@ WINDOWS_PACKAGES=(cmake make g++-mingw-w64-x86-64-posix libstb-dev libvulkan-dev
 MATRIX_PACKAGES=(mmdebstrap debian-archive-keyring)
 # The display stacks the suite proves the program on.
 STACKS_PACKAGES=(xserver-xorg-core xserver-xorg-video-dummy tigervnc-standalone-server
-    xserver-xephyr weston xwayland i3-wm fluxbox icewm openssh-server openssh-client xauth xcompmgr)
+    xserver-xephyr weston xwayland i3-wm fluxbox icewm openssh-server openssh-client xauth xcompmgr picom)
 }
 
 say() { printf '==> %s\n' "$*" >&2; }

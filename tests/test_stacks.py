@@ -94,6 +94,7 @@ class Stack:
     shown: bool = False  # whether scripts/run shows the window and ends well
     args: tuple = ()  # scripts/run's own options
     compositor: tuple = ()  # started after the window manager
+    covered: bool = False  # whether a window kept above the others covers most of the screen
 
 
 STACKS = (
@@ -175,6 +176,11 @@ STACKS = (
           r"(.|\n)*^OK: .*window manager i3,.*exact picture on the screen"),
     Stack("xcompmgr", compositor=("xcompmgr",), shown=True,
           diagnosis=r"^OK: .*window manager Openbox,.*exact picture on the screen"),
+    Stack("picom", compositor=("picom", "--backend", "xrender", "--config", "/dev/null"),
+          shown=True, diagnosis=r"^OK: .*window manager Openbox,.*exact picture on the screen"),
+    Stack("partly-covered", covered=True, shown=True,
+          diagnosis=r"^OK: .*exact picture on the drawn frame \(the window \"cover\" covers it "
+          r"on the screen\)"),
 )
 
 
@@ -239,6 +245,13 @@ class StacksTest(unittest.TestCase):
             if stack.compositor:
                 x.spawn(list(stack.compositor), stdout=subprocess.DEVNULL,
                         stderr=subprocess.DEVNULL)
+            if stack.covered:
+                # Most of the screen: the window can only be placed partly under it.
+                x.spawn(["xmessage", "-geometry", "1280x900+0+0", "-title", "cover", "cover"],
+                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                wait_for(lambda: x.run(["wmctrl", "-r", "cover", "-b", "add,above"],
+                                       check=False).returncode == 0,
+                         START_TIMEOUT, "the covering window to be kept above")
             env = dict(x.env)
             env.update((name, value.format(**fill)) for name, value in stack.env)
             env["DISPLAY"] = stack.display.format(display=x.display, missing=missing_display())
@@ -269,6 +282,13 @@ class StacksTest(unittest.TestCase):
             cookies = server[server.index("-auth") + 1]
             subprocess.run(["xauth", "-f", cookies, "add", ":0", "MIT-MAGIC-COOKIE-1",
                             os.urandom(16).hex()], check=True, capture_output=True)
+            # The server picks its display number only when it starts, so the
+            # cookie is made to serve any display (family ffff), as clients
+            # look it up by the number they connect to.
+            entry = subprocess.run(["xauth", "-f", cookies, "nlist", ":0"], check=True,
+                                   capture_output=True, text=True).stdout
+            subprocess.run(["xauth", "-f", cookies, "nmerge", "-"], input="ffff" + entry[4:],
+                           check=True, capture_output=True, text=True)
             client_env["XAUTHORITY"] = cookies
         return XSession(window_manager=wm, server=server, client_env=client_env)
 

@@ -265,6 +265,12 @@ class XSession:
                 rf'^\s*(0x[0-9a-f]+) "{re.escape(TITLE)}"', tree, re.M)]
         return [int(w, 16) for w in re.findall(r"0x[0-9a-fA-F]+", listing)]
 
+    def program_windows(self):
+        """The managed windows titled as the program's: some window managers
+        list windows of their own (a toolbar), and others may be open."""
+        return [window for window in self.client_windows()
+                if f'= "{TITLE}"' in self.xprop(window, "WM_NAME")]
+
     def wait_no_windows(self):
         """Wait until the window manager's list of windows is empty: it drops
         a window a moment after the window is gone, when its queue allows."""
@@ -317,7 +323,7 @@ class XSession:
             output += line
             shown = "close it to finish" in line
         if shown:
-            close(self.client_windows()[0])
+            close(self.program_windows()[0])
         output += run.communicate(timeout=START_TIMEOUT)[0].decode()
         return run.returncode, output, shown
 
@@ -376,9 +382,7 @@ class Program:
             if time.monotonic() - nudged[0] > NUDGE_INTERVAL:
                 self.session.nudge()
                 nudged[0] = time.monotonic()
-            # Some window managers list windows of their own, such as a toolbar.
-            windows = [window for window in self.session.client_windows()
-                       if f'= "{TITLE}"' in self.session.xprop(window, "WM_NAME")]
+            windows = self.session.program_windows()
             return windows[0] if len(windows) == 1 else None
         self.window = wait_for(managed, timeout, "the program's window")
         wait_for(lambda: self.session.window_info(self.window).get("Map State")
