@@ -25,6 +25,9 @@ MATRIX_PACKAGES=(mmdebstrap debian-archive-keyring)
 # The display stacks the suite proves the program on.
 STACKS_PACKAGES=(xserver-xorg-core xserver-xorg-video-dummy tigervnc-standalone-server
     xserver-xephyr weston xwayland i3-wm fluxbox icewm openssh-server openssh-client xauth xcompmgr picom)
+# The desktops' window managers, and what drives them as a person would.
+DESKTOP_PACKAGES=(mutter kwin-x11 kwin-style-breeze xfwm4 metacity marco
+    mate-settings-daemon-common awesome bspwm herbstluftwm dwm x11vnc dbus-daemon xdotool)
 }
 
 say() { printf '==> %s\n' "$*" >&2; }
@@ -49,7 +52,9 @@ provides() {
         g++-mingw-w64-x86-64-posix) echo x86_64-w64-mingw32-g++-posix ;;
         xz-utils) echo xz ;;
         wine64 | debian-archive-keyring) ;;
-        xserver-xorg-video-dummy) ;;
+        xserver-xorg-video-dummy | kwin-style-breeze | mate-settings-daemon-common) ;;
+        kwin-x11) echo kwin_x11 ;;
+        dbus-daemon) echo dbus-daemon ;;
         lib* | python3-*) ;; # libraries: what uses them says when one is missing
         *) echo "$1" ;;
     esac

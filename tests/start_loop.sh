@@ -6,10 +6,12 @@
 #   roots: the first scripts/run in each of ROOTS fresh Debian 12 roots made
 #          with mmdebstrap (installs, builds, runs), alternately as root and
 #          as a user who goes through sudo; needs root
+#   fontcache: RUNS runs in one such root, each after removing its fontconfig
+#          cache, which changes how long openbox takes to start
 # Prints each run's last line and ends with "N passed, N failed".
 set -euo pipefail
 
-usage="usage: tests/start_loop.sh runs [RUNS [PAIRS]] | roots [ROOTS]"
+usage="usage: tests/start_loop.sh runs [RUNS [PAIRS]] | roots [ROOTS] | fontcache [RUNS]"
 
 # shellcheck source=scripts/lib.sh
 source "$(dirname "$0")/../scripts/lib.sh"
@@ -42,13 +44,14 @@ case ${1:-} in
             judge "$work/b.log"
         done
         ;;
-    roots)
+    roots | fontcache)
         ((EUID == 0)) || die "making roots needs root"
         install_packages "${MATRIX_PACKAGES[@]}"
-        for ((i = 1; i <= ${2:-5}; i++)); do
-            root="$work/root" user=root
-            ((i % 2)) || user=tester
-            say "Fresh Debian 12 root $i, scripts/run as $user"
+        root="$work/root"
+        # make_root: a fresh Debian 12 root holding only apt and sudo, the
+        # source at /src, and a user who goes through sudo.
+        make_root() {
+            rm -rf "$root"
             mmdebstrap --quiet --variant=apt --include=sudo,ca-certificates bookworm "$root" \
                 "$(debian_archive)"
             mkdir -p "$root/src"
@@ -56,6 +59,9 @@ case ${1:-} in
             chroot "$root" useradd -m tester
             echo 'tester ALL=(ALL) NOPASSWD: ALL' >"$root/etc/sudoers.d/tester"
             chroot "$root" chown -R tester /src
+        }
+        # run_in_root USER: scripts/run --headless there as USER, into run.log.
+        run_in_root() {
             # shellcheck disable=SC2016
             unshare --mount --pid --fork --kill-child -- /bin/sh -c '
                 mount --make-rprivate /
@@ -64,10 +70,28 @@ case ${1:-} in
                 mount -t tmpfs tmpfs "$1/tmp"
                 exec chroot "$1" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin \
                     LANG=C.UTF-8 runuser -l "$2" -c "/src/scripts/run --headless"
-            ' sh "$root" "$user" >"$work/run.log" 2>&1 </dev/null || true
-            judge "$work/run.log"
-            rm -rf "$root"
-        done
+            ' sh "$root" "$1" >"$work/run.log" 2>&1 </dev/null || true
+        }
+        if [[ $1 == roots ]]; then
+            for ((i = 1; i <= ${2:-5}; i++)); do
+                user=root
+                ((i % 2)) || user=tester
+                say "Fresh Debian 12 root $i, scripts/run as $user"
+                make_root
+                run_in_root "$user"
+                judge "$work/run.log"
+            done
+        else
+            say "A Debian 12 root, then scripts/run each time its fontconfig cache is gone"
+            make_root
+            run_in_root root
+            for ((i = 1; i <= ${2:-10}; i++)); do
+                rm -rf "$root"/var/cache/fontconfig/*
+                run_in_root tester
+                judge "$work/run.log"
+            done
+        fi
+        rm -rf "$root"
         ;;
     *) echo "$usage" >&2; exit 2 ;;
 esac

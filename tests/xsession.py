@@ -115,17 +115,19 @@ class XSession:
     server is the server's command line without -displayfd, which is added;
     window_manager is a command line, or False for none; server_env is the
     environment the server starts in (a nested server needs its host's
-    DISPLAY); client_env is added to the environment of every client.
+    DISPLAY); client_env is added to the environment of every client; dbus
+    starts a D-Bus session bus for the clients first, as a desktop session does.
     """
 
     def __init__(self, window_manager=True, screen="1280x1024", server=None,
-                 server_env=None, client_env=None):
+                 server_env=None, client_env=None, dbus=False):
         self.window_manager = ["openbox", "--sm-disable"] if window_manager is True \
             else window_manager
         self.server = server or ["Xvfb", "-screen", "0", screen + "x24", "-nolisten", "tcp",
                                  "-noreset"]
         self.server_env = server_env or os.environ
         self.client_env = client_env or {}
+        self.dbus = dbus
         self.xvfb = None
         self.processes = []
         self.tmp = None
@@ -136,6 +138,8 @@ class XSession:
         self.tmp = tempfile.mkdtemp(prefix="sfml-works-test-")
         try:
             self._start_server()
+            if self.dbus:
+                self._start_session_bus()
             if self.window_manager:
                 self._start_window_manager()
         except BaseException:
@@ -203,6 +207,15 @@ class XSession:
         self.env.update(self.client_env)
         wait_for(lambda: self.run(["xprop", "-root", "_NET_SUPPORTED"], check=False)
                  .returncode == 0, START_TIMEOUT, f"{name} on {self.display} to answer")
+
+    def _start_session_bus(self):
+        """A session bus of the session's own, stopped with it by its PID."""
+        bus = self.spawn(["dbus-daemon", "--session", "--nofork", "--print-address"],
+                         stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        address = bus.stdout.readline().decode().strip()
+        if not address:
+            raise AssertionError("dbus-daemon did not give its address")
+        self.env["DBUS_SESSION_BUS_ADDRESS"] = address
 
     def _start_window_manager(self):
         argv = list(self.window_manager)
