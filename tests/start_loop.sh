@@ -84,7 +84,7 @@ case ${1:-} in
         else
             say "A Debian 12 root, then scripts/run each time its fontconfig cache is gone"
             make_root
-            run_in_root root
+            run_in_root tester
             for ((i = 1; i <= ${2:-10}; i++)); do
                 rm -rf "$root"/var/cache/fontconfig/*
                 run_in_root tester
