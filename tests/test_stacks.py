@@ -13,6 +13,7 @@ import os
 import re
 import shutil
 import socket
+import struct
 import subprocess
 import tempfile
 import time
@@ -319,15 +320,13 @@ class StacksTest(unittest.TestCase):
         client_env = {}
         if "-auth" in server:
             cookies = server[server.index("-auth") + 1]
-            subprocess.run(["xauth", "-f", cookies, "add", ":0", "MIT-MAGIC-COOKIE-1",
-                            os.urandom(16).hex()], check=True, capture_output=True)
-            # The server picks its display number only when it starts, so the
-            # cookie is made to serve any display (family ffff), as clients
-            # look it up by the number they connect to.
-            entry = subprocess.run(["xauth", "-f", cookies, "nlist", ":0"], check=True,
-                                   capture_output=True, text=True).stdout
-            subprocess.run(["xauth", "-f", cookies, "nmerge", "-"], input="ffff" + entry[4:],
-                           check=True, capture_output=True, text=True)
+            # The server picks its display number only when it starts, so
+            # the one cookie serves any address and any display: family
+            # FamilyWild (0xffff), address and display number left empty.
+            with open(cookies, "wb") as f:
+                f.write(struct.pack(">H", 0xFFFF))
+                for field in (b"", b"", b"MIT-MAGIC-COOKIE-1", os.urandom(16)):
+                    f.write(struct.pack(">H", len(field)) + field)
             client_env["XAUTHORITY"] = cookies
         return XSession(window_manager=wm, server=server, client_env=client_env,
                         dbus=stack.dbus)
