@@ -7,9 +7,12 @@ centre lies inside that polygon, once the scene is stretched over the window's
 client area. Pixels whose centre lies within EDGE_TOLERANCE pixels of an edge
 may go either way: there, rounding decides.
 
-A window manager that gives the window another size before its first frame
-(a tiling one does) makes that size the scene: the circle keeps its size at
-the top-left, and the rest is black.
+A window manager that gives the window another size (a tiling one does) makes
+that size the scene if the library saw it when it set up its view, as it does
+when the size comes before the window is shown: the circle keeps its size at
+the top-left, and the rest is black. If the size came later, the 200 x 200
+scene is stretched over the window. Which of the two happened is a race inside
+the library, so a window of another size may show either.
 
 Run as a command, it judges pictures (see usage below).
 """
@@ -160,9 +163,17 @@ def describe(wrong, limit=5):
 
 
 def scene_for(width, height):
-    """The scene a window of this size shows: its own size, unless it kept
-    the size it was made with (see above)."""
+    """The scene a window of this size shows if the library saw that size
+    when it set up its view (see above)."""
     return (SCENE, SCENE) if (width, height) == (SCENE, SCENE) else (width, height)
+
+
+def window_mismatches(image):
+    """The scene the window's picture is closest to of the two it may show
+    (see above), and the pixels that differ from it."""
+    scenes = dict.fromkeys([scene_for(image.width, image.height), (SCENE, SCENE)])
+    return min(((scene, mismatches(image, scene=scene)) for scene in scenes),
+               key=lambda found: len(found[1]))
 
 
 def _rgb(colour):
@@ -171,15 +182,14 @@ def _rgb(colour):
 
 
 def judge(image):
-    """What is wrong with the picture, in plain words, and how many pixels
-    differ; ("", 0) when it is exact."""
-    scene = scene_for(image.width, image.height)
-    wrong = mismatches(image, scene=scene)
+    """What is wrong with the picture, in plain words, how many pixels differ,
+    and the scene it was judged against; ("", 0, scene) when it is exact."""
+    scene, wrong = window_mismatches(image)
     if not wrong:
-        return "", 0
+        return "", 0, scene
     count = f"{len(wrong)} of {image.width * image.height} pixels differ"
     if not image.pixels.strip(b"\0"):
-        return f"only black, no circle ({count})", len(wrong)
+        return f"only black, no circle ({count})", len(wrong), scene
     disc = [found for _, _, found, expected in wrong if expected == GREEN]
     around = [found for _, _, found, expected in wrong if expected == BLACK]
     disc_area = math.pi * 100 ** 2 * image.width * image.height / (scene[0] * scene[1])
@@ -206,7 +216,7 @@ def judge(image):
         words.append(f"part of the circle is missing ({missing} of its pixels)")
     elif extra > len(around) / 2 or (extra and not words):
         words.append(f"green shows outside the circle ({extra} pixels)")
-    return f"{'; '.join(words) or 'the picture differs'} ({count})", len(wrong)
+    return f"{'; '.join(words) or 'the picture differs'} ({count})", len(wrong), scene
 
 
 def _centre(vertices):
@@ -220,10 +230,10 @@ def _green_centre(image):
     return _centre(points) if points else (0.0, 0.0)
 
 
-def expected_image(width, height):
-    """The exact picture for a window of this size, edge pixels green."""
+def expected_image(width, height, scene):
+    """The exact picture for a window of this size showing this scene, edge
+    pixels green."""
     pixels = bytearray(width * height * 3)
-    scene = scene_for(width, height)
     vertices = polygon(width=width * SCENE / scene[0], height=height * SCENE / scene[1])
     edges = [(ax, ay, bx - ax, by - ay, math.hypot(bx - ax, by - ay))
              for (ax, ay), (bx, by) in zip(vertices, vertices[1:] + vertices[:1])]
@@ -251,10 +261,10 @@ def write_png(path, width, height, rgb):
                 + chunk(b"IDAT", zlib.compress(rows, 6)) + chunk(b"IEND", b""))
 
 
-def write_comparison(path, image):
+def write_comparison(path, image, scene):
     """Expected, found and their difference side by side (differing pixels
     red, the rest dimmed), with a grey gap between them."""
-    expected = expected_image(image.width, image.height)
+    expected = expected_image(image.width, image.height, scene)
     gap = 8
     width = image.width * 3 + gap * 2
     rows = []
@@ -315,12 +325,12 @@ def main(argv):
     if len(argv) in (3, 4) and argv[0] == "judge":
         image = Image.read(argv[1])
         write_png(argv[2], image.width, image.height, image.pixels)
-        what, _ = judge(image)
+        what, _, scene = judge(image)
         if not what:
             return 0
         print(what)
         if len(argv) == 4:
-            write_comparison(argv[3], image)
+            write_comparison(argv[3], image, scene)
         return 1
     if len(argv) >= 2 and argv[0] == "report" and all("=" in a for a in argv[2:]):
         facts = dict(a.split("=", 1) for a in argv[2:])

@@ -358,8 +358,23 @@ class StacksTest(unittest.TestCase):
         """The window shows the exact picture for the size it was given."""
         image = x.capture(window)
         size = (image.width, image.height)
-        wrong = oracle.mismatches(image, scene=oracle.scene_for(*size))
+        _, wrong = oracle.window_mismatches(image)
         self.assertEqual(wrong, [], f"{size}: " + oracle.describe(wrong))
+
+    def wait_exact(self, x, window):
+        """Wait until the window shows the exact picture for the size it has,
+        as a tiling window manager may still be sizing it; return that size."""
+        seen = []
+
+        def exact():
+            image = x.capture(window)
+            _, wrong = oracle.window_mismatches(image)
+            seen[:] = [f"{image.width} x {image.height}", oracle.describe(wrong)]
+            return not wrong and seen[0]
+        try:
+            return wait_for(exact, START_TIMEOUT, "the exact picture")
+        except AssertionError as error:
+            raise AssertionError(f"{error}; at {seen[0]}, {seen[1]}") from None
 
     def check_works(self, x, program, stack):
         window = program.wait_window()
@@ -416,11 +431,7 @@ class StacksTest(unittest.TestCase):
             for way in stack.closes:
                 program = x.start_program()
                 window = program.wait_window()
-                wait_for(lambda: not oracle.mismatches(x.capture(window),
-                                                       scene=oracle.scene_for(*x.size(window))),
-                         START_TIMEOUT, "the exact picture")
-                self.assert_exact(x, window)
-                size = "{} x {}".format(*x.size(window))
+                size = self.wait_exact(x, window)
                 start = time.monotonic()
                 self.close_as_a_person(x, window, way, stack.key)
                 try:
