@@ -12,7 +12,11 @@ that size the scene if the library saw it when it set up its view, as it does
 when the size comes before the window is shown: the circle keeps its size at
 the top-left, and the rest is black. If the size came later, the 200 x 200
 scene is stretched over the window. Which of the two happened is a race inside
-the library, so a window of another size may show either.
+the library, so a window of another size may show either. A manager that sizes
+the window twice (one still applying its own settings re-tiles it) leaves the
+scene at whichever size the library saw, stretched over the last one; that
+scene is found from the circle's centre in the picture, and then every pixel is
+judged against it like any other.
 
 Run as a command, it judges pictures (see usage below).
 """
@@ -93,11 +97,12 @@ def _crossings(cy, edges):
     return (min(xs), max(xs)) if xs else None
 
 
-def mismatches(image, points=30, radius=100.0, scene=(SCENE, SCENE)):
+def mismatches(image, points=30, radius=100.0, scene=(SCENE, SCENE), limit=None):
     """Pixels of image that differ from the picture for these parameters,
     with a scene of this size stretched over the image.
 
-    Returns (x, y, found, expected) for each, leaving out pixels on an edge.
+    Returns (x, y, found, expected) for each, leaving out pixels on an edge;
+    once more than limit are found, the rest of the picture is not looked at.
     """
     vertices = polygon(points, radius, image.width * SCENE / scene[0],
                        image.height * SCENE / scene[1])
@@ -151,6 +156,8 @@ def mismatches(image, points=30, radius=100.0, scene=(SCENE, SCENE)):
             found = image.pixel(x, y)
             if found != expected:
                 wrong.append((x, y, found, expected))
+        if limit is not None and len(wrong) > limit:
+            break
     return wrong
 
 
@@ -168,12 +175,71 @@ def scene_for(width, height):
     return (SCENE, SCENE) if (width, height) == (SCENE, SCENE) else (width, height)
 
 
+def _green_runs(image):
+    """Each row's first and last green pixel, for the rows that have one."""
+    green = bytes(GREEN)
+    runs = []
+    for y in range(image.height):
+        row = image.pixels[y * image.width * 3:(y + 1) * image.width * 3]
+        first = row.find(green)
+        while first > 0 and first % 3:
+            first = row.find(green, first + 1)
+        last = row.rfind(green)
+        while last > 0 and last % 3:
+            last = row.rfind(green, 0, last + 2)
+        if first >= 0 and last >= first:
+            runs.append((y, first // 3, last // 3))
+    return runs
+
+
+def inferred_scenes(image):
+    """The scenes, nearest first, whose circle has the centre that the green
+    in the picture has. The circle is symmetric about both its axes, so the
+    middle of each row's green, and of each column's, lies on one of them,
+    wherever the window's edge does not cut that row or column off. Each green
+    row and column is taken as one run from its first green pixel to its last,
+    as it is in any picture that can be exact. An axis whose every line is cut
+    off keeps the window's size or the initial one."""
+    runs = _green_runs(image)
+    step = max(1, image.width // 200)  # enough columns to average over
+    columns = []
+    for x in range(0, image.width, step):
+        rows = [y for y, first, last in runs if first <= x <= last]
+        if rows:
+            columns.append((x, rows[0], rows[-1]))
+    sizes = []
+    for size, lines in ((image.width, runs), (image.height, columns)):
+        middles = [(first + last + 1) / 2 for _, first, last in lines if last < size - 1]
+        if not middles:
+            sizes.append([size, SCENE])
+            continue
+        # The circle's centre is at (100, 100) in the scene, so it lies at
+        # 100 / scene of the way across the window: that gives the scene.
+        exact = SCENE / 2 * size / (sum(middles) / len(middles))
+        sizes.append(sorted(range(max(1, round(exact) - 1), round(exact) + 2),
+                            key=lambda n, exact=exact: abs(n - exact)))
+    return sorted(((w, h) for w in sizes[0] for h in sizes[1]),
+                  key=lambda scene: sizes[0].index(scene[0]) + sizes[1].index(scene[1]))
+
+
 def window_mismatches(image):
-    """The scene the window's picture is closest to of the two it may show
-    (see above), and the pixels that differ from it."""
-    scenes = dict.fromkeys([scene_for(image.width, image.height), (SCENE, SCENE)])
-    return min(((scene, mismatches(image, scene=scene)) for scene in scenes),
-               key=lambda found: len(found[1]))
+    """The scene the window's picture is closest to of those it may show (see
+    above), and the pixels that differ from it."""
+    scenes = [scene_for(image.width, image.height), (SCENE, SCENE)]
+    if (image.width, image.height) != (SCENE, SCENE):
+        scenes += inferred_scenes(image)
+    scenes = list(dict.fromkeys(scenes))
+    # Most pictures are exact for one of them: looking only for that first
+    # stops each other scene at its first wrong row.
+    for scene in scenes:
+        if not mismatches(image, scene=scene, limit=0):
+            return scene, []
+    best = None
+    for scene in scenes:
+        wrong = mismatches(image, scene=scene, limit=len(best[1]) if best else None)
+        if best is None or len(wrong) < len(best[1]):
+            best = (scene, wrong)
+    return best
 
 
 def _rgb(colour):
@@ -192,26 +258,35 @@ def judge(image):
         return f"only black, no circle ({count})", len(wrong), scene
     disc = [found for _, _, found, expected in wrong if expected == GREEN]
     around = [found for _, _, found, expected in wrong if expected == BLACK]
-    disc_area = math.pi * 100 ** 2 * image.width * image.height / (scene[0] * scene[1])
+    # The window's edge may cut the circle off: no more of it than the window.
+    disc_area = min(math.pi * 100 ** 2 * image.width * image.height / (scene[0] * scene[1]),
+                    image.width * image.height)
     background_area = image.width * image.height - disc_area
     words = []
     # The colour most of the background shows instead of black, if any.
     background = BLACK
     other = [c for c in around if c != GREEN]
-    if len(other) > background_area / 2:
+    if other and len(other) > background_area / 2:
         background = collections.Counter(other).most_common(1)[0][0]
         words.append(f"the background is {_rgb(background)}, not black")
     recoloured = [c for c in disc if c not in (BLACK, background)]
-    if len(recoloured) > disc_area / 2:
+    if recoloured and len(recoloured) > disc_area / 2:
         colour = collections.Counter(recoloured).most_common(1)[0][0]
         words.append(f"the circle is {_rgb(colour)}, not green")
     missing = len(disc) - len(recoloured)
     extra = sum(1 for c in around if c == GREEN)
     if missing and extra:
-        (ex, ey), (gx, gy) = _centre(polygon(width=scene[0], height=scene[1])), \
+        (ex, ey), (gx, gy) = _centre(polygon(width=image.width * SCENE / scene[0],
+                                             height=image.height * SCENE / scene[1])), \
             _green_centre(image)
-        words.append("the circle is in the wrong place, about "
-                     f"{round(gx - ex)} px right and {round(gy - ey)} px down of where it belongs")
+        if round(gx - ex) or round(gy - ey):
+            words.append("the circle is in the wrong place, about "
+                         f"{round(gx - ex)} px right and {round(gy - ey)} px down of where it "
+                         "belongs")
+        else:
+            # Centred as a circle of another size would be: the window's
+            # edges no longer both touch it.
+            words.append("the circle is out of shape or out of place")
     elif missing > len(disc) / 2 or (missing and not words):
         words.append(f"part of the circle is missing ({missing} of its pixels)")
     elif extra > len(around) / 2 or (extra and not words):

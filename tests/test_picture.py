@@ -41,6 +41,21 @@ class PictureTest(unittest.TestCase):
         self.assertGreater(len(oracle.mismatches(image, points=40)), 20)
         self.assertGreater(len(oracle.mismatches(image, radius=99.0)), 20)
 
+    def test_a_window_sized_twice_is_judged_by_the_scene_it_shows(self):
+        # A window manager that sizes the window again after the library set
+        # up its view leaves that view's scene stretched over the new size.
+        # Window size, then the scene: re-tiled a few pixels, shrunk below
+        # the circle and then enlarged, stretched wider only.
+        for size, scene in [((1274, 1000), (1270, 997)), ((1278, 1003), (640, 480)),
+                            ((320, 240), (160, 120)), ((201, 200), (203, 198))]:
+            with self.subTest(size=size, scene=scene):
+                image = oracle.expected_image(*size, scene)
+                self.assertEqual(oracle.judge(image), ("", 0, scene))
+                # Three pixels to the right is no scene's picture.
+                moved = oracle.Image(b"P6 %d %d 255\n" % size +
+                                     (b"\0" * 9 + image.pixels)[:len(image.pixels)])
+                self.assertRegex(oracle.judge(moved)[0], r"out of (shape|place)|wrong place")
+
 
 if __name__ == "__main__":
     unittest.main()
