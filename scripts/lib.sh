@@ -25,9 +25,11 @@ MATRIX_PACKAGES=(mmdebstrap debian-archive-keyring)
 # The display stacks the suite proves the program on.
 STACKS_PACKAGES=(xserver-xorg-core xserver-xorg-video-dummy tigervnc-standalone-server
     xserver-xephyr weston xwayland i3-wm fluxbox icewm openssh-server openssh-client xauth xcompmgr picom)
-# The desktops' window managers, and what drives them as a person would.
+# The desktops' window managers, remote displays, and what drives them as a
+# person would. xpra's client draws nothing without Python's cairo bindings.
 DESKTOP_PACKAGES=(mutter kwin-x11 kwin-style-breeze xfwm4 metacity marco
-    mate-settings-daemon-common awesome bspwm herbstluftwm dwm x11vnc dbus-daemon xdotool)
+    mate-settings-daemon-common awesome bspwm herbstluftwm dwm x11vnc xpra python3-gi-cairo
+    dbus-daemon xdotool)
 }
 
 say() { printf '==> %s\n' "$*" >&2; }

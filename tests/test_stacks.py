@@ -91,7 +91,7 @@ class Stack:
     wm: tuple = OPENBOX  # () for none
     env: tuple = ()  # (name, value) pairs for the program and scripts/run
     display: str = "{display}"  # DISPLAY as the program sees it
-    route: str = "local"  # local, nested (in a host Xvfb), weston, ssh
+    route: str = "local"  # local, nested (in a host Xvfb), weston, ssh, xpra, xvfb-run
     close: str = "wmctrl"  # wmctrl, i3, delete (WM_DELETE_WINDOW), batch
     status: int = 0  # 0 where drawing works; else the status, -N for signal N
     says: str = ""  # what the program's stderr must match
@@ -217,9 +217,29 @@ DESKTOPS = (
     Stack("xinerama", server=xvfb("+xinerama", screens=2), closes=EVERY_WAY),
     Stack("x11vnc", clients=(("x11vnc", "-localhost", "-nopw", "-forever", "-quiet",
                               "-rfbport", "{port}"),), closes=EVERY_WAY),
+    # The program draws on xpra's own display; its window is shown, and
+    # closed, on this one through a client attached to it.
+    Stack("xpra", route="xpra", dbus=True, closes=EVERY_WAY),
     # openbox shrinks the window to fit; the circle keeps its size, clipped.
     Stack("small-screen", server=xvfb(size="160x120"), closes=("request", "key")),
 )
+# xpra's server and client, with nothing but windows: no sound, tray,
+# clipboard, printing, notifications or session bus of their own. The client
+# copies pixels losslessly and unscaled, under the window's own title. They
+# read no system configuration: Debian 12's starts "/etc/X11/Xsession true"
+# with the server, which cannot find "true", shows a message box, and once
+# that display is gone falls back to the default session, whose window
+# manager then takes whatever display has come to have the same number.
+XPRA_SERVER = ("xpra", "start", "--daemon=no", "--dbus-launch=", "--dbus-proxy=no",
+               "--dbus-control=no", "--systemd-run=no", "--pulseaudio=no", "--html=off",
+               "--resize-display=no", "--xvfb=Xvfb +extension GLX +extension Composite "
+               f"-screen 0 {SCREEN}x24+32 -nolisten tcp -noreset")
+XPRA_CLIENT = ("xpra", "attach", "--title=@title@", "--opengl=no", "--encoding=rgb",
+               "--border=no", "--desktop-scaling=off")
+XPRA_QUIET = ("--mdns=no", "--notifications=no", "--clipboard=no", "--printing=no",
+              "--file-transfer=no", "--webcam=no", "--speaker=disabled",
+              "--microphone=disabled", "--tray=no", "--system-tray=no", "--bell=no")
+
 # What the desktops' own D-Bus services are called, where a close way needs
 # one to have started.
 SHORTCUT_SERVICES = {"kde-kwin": "org.kde.kglobalaccel"}
@@ -250,7 +270,7 @@ class WestonSession(XSession):
         env.pop("WAYLAND_DISPLAY", None)
         self.xvfb = self.spawn(["weston", "--backend=headless-backend.so", "--xwayland",
                                 "--socket=wayland-sfml-works", "--idle-time=0"], env=env,
-                               stdout=self._log("server.log"), stderr=subprocess.STDOUT)
+                               stdout=self.log_file("server.log"), stderr=subprocess.STDOUT)
 
         def listening():
             if self.xvfb.poll() is not None:
@@ -396,7 +416,8 @@ class StacksTest(unittest.TestCase):
         for stack in DESKTOPS:
             with self.subTest(desktop=stack.name):
                 missing = [tool for tool in (stack.wm[:1] or OPENBOX[:1]) +
-                           tuple(client[0] for client in stack.clients)
+                           tuple(client[0] for client in stack.clients) +
+                           (("xpra",) if stack.route == "xpra" else ())
                            if not shutil.which(tool)]
                 if missing:
                     self.skipTest(f"not installed: {' '.join(missing)} (scripts/test --all "
@@ -427,9 +448,11 @@ class StacksTest(unittest.TestCase):
             # one first Alt+F4 in two so); a person's session has had keys
             # pressed long before a window is closed.
             x.run(["xdotool", "key", "shift"])
+            program_env = dict(x.env, DISPLAY=self.xpra(x, tmp)) if stack.route == "xpra" \
+                else None
             exits, size = [], None
             for way in stack.closes:
-                program = x.start_program()
+                program = x.start_program(env=program_env)
                 window = program.wait_window()
                 size = self.wait_exact(x, window)
                 start = time.monotonic()
@@ -443,6 +466,37 @@ class StacksTest(unittest.TestCase):
                 exits.append(f"{way}: {took:.2f}")
                 x.wait_no_windows()
             return size, ", ".join(exits)
+
+    def xpra(self, x, tmp):
+        """An xpra server on a display of its own, and a client attached to
+        it on the session's display; the server's display, once the client
+        is attached. Their files stay in the row's folder."""
+        home = os.path.join(tmp, "xpra")
+        os.mkdir(home, 0o700)
+        # On the session's bus, GTK starts no bus of its own, and without
+        # accessibility, no bus for that either: nothing outlives the row.
+        env = dict(x.env, HOME=home, XDG_RUNTIME_DIR=home, XPRA_SYSTEM_CONF_DIRS=home,
+                   NO_AT_BRIDGE="1")
+        sockets = (f"--socket-dir={home}", f"--socket-dirs={home}")
+
+        def wait_said(proc, log, line):
+            def said():
+                if proc.poll() is not None:
+                    raise AssertionError(f"{proc.args[:2]} ended with status {proc.returncode}")
+                return line in x.log_text(log)
+            try:
+                wait_for(said, START_TIMEOUT, f"{proc.args[:2]} to say {line!r}")
+            except AssertionError as error:
+                raise AssertionError(f"{error}: " + x.log_text(log)[-2000:]) from None
+        # The server names its display before it takes connections.
+        server, display = x.start_display(
+            lambda fd: [*XPRA_SERVER, *sockets, *XPRA_QUIET, f"--displayfd={fd}"], env,
+            "xpra-server.log", "xpra")
+        wait_said(server, "xpra-server.log", "xpra is ready.")
+        client = x.spawn([*XPRA_CLIENT, display, *sockets, *XPRA_QUIET], env=env,
+                         stdout=x.log_file("xpra-client.log"), stderr=subprocess.STDOUT)
+        wait_said(client, "xpra-client.log", "Attached to ")
+        return display
 
     def close_as_a_person(self, x, window, way, key):
         if way == "request":

@@ -164,7 +164,8 @@ class XSession:
         self.processes.append(proc)
         return proc
 
-    def _log(self, name):
+    def log_file(self, name):
+        """A log in the session's folder, open for a process's output."""
         log = open(os.path.join(self.tmp, name), "wb")
         self._logs = getattr(self, "_logs", []) + [log]
         return log
@@ -172,32 +173,38 @@ class XSession:
     def _start_server(self):
         server = self.server
         name = os.path.basename(server[0])
+        self.xvfb, display = self.start_display(
+            lambda fd: [server[0], "-displayfd", str(fd), *server[1:]], self.server_env,
+            "server.log", name)
+        self.use_display(display, name)
+
+    def start_display(self, command, env, log, name):
+        """Start a server that picks its own display number and writes it to
+        the file descriptor given to command(fd); return it and that display."""
         read_end, write_end = os.pipe()
         try:
-            xvfb = self.xvfb = self.spawn(
-                [server[0], "-displayfd", str(write_end), *server[1:]],
-                env=self.server_env, pass_fds=(write_end,),
-                stdout=self._log("server.log"), stderr=subprocess.STDOUT)
+            server = self.spawn(command(write_end), env=env, pass_fds=(write_end,),
+                                stdout=self.log_file(log), stderr=subprocess.STDOUT)
             os.close(write_end)
             write_end = None
             number = b""
             deadline = time.monotonic() + START_TIMEOUT
             while not number.endswith(b"\n"):
                 left = deadline - time.monotonic()
-                if left <= 0 or xvfb.poll() is not None:
+                if left <= 0 or server.poll() is not None:
                     raise AssertionError(f"{name} did not report a display number: "
-                                         + self.log_text("server.log"))
+                                         + self.log_text(log))
                 if select.select([read_end], [], [], left)[0]:
                     chunk = os.read(read_end, 16)
                     if not chunk:
                         raise AssertionError(f"{name} closed its display pipe: "
-                                             + self.log_text("server.log"))
+                                             + self.log_text(log))
                     number += chunk
         finally:
             os.close(read_end)
             if write_end is not None:
                 os.close(write_end)
-        self.use_display(":" + number.decode().strip(), name)
+        return server, ":" + number.decode().strip().lstrip(":")
 
     def use_display(self, display, name="the X server"):
         """Point the session's clients at display and wait until it answers."""
@@ -226,7 +233,7 @@ class XSession:
         ready = os.path.join(self.tmp, "wm-ready")
         if name == "openbox":
             argv += ["--startup", f"touch '{ready}'"]
-        manager = self.spawn(argv, stdout=self._log("wm.log"), stderr=subprocess.STDOUT)
+        manager = self.spawn(argv, stdout=self.log_file("wm.log"), stderr=subprocess.STDOUT)
 
         def managing():
             if manager.poll() is not None:
@@ -253,9 +260,9 @@ class XSession:
         with open(os.path.join(self.tmp, name), "rb") as log:
             return log.read().decode(errors="replace")
 
-    def run(self, argv, check=True, timeout=60):
+    def run(self, argv, check=True, timeout=60, env=None):
         """Run an X client to completion on this display and return its result."""
-        result = subprocess.run(argv, env=self.env, stdin=subprocess.DEVNULL,
+        result = subprocess.run(argv, env=env or self.env, stdin=subprocess.DEVNULL,
                                 capture_output=True, timeout=timeout)
         if check and result.returncode != 0:
             raise AssertionError(f"{argv} failed with {result.returncode}: "
@@ -285,10 +292,11 @@ class XSession:
                 if f'= "{TITLE}"' in self.xprop(window, "WM_NAME")]
 
     def wait_no_windows(self):
-        """Wait until the window manager's list of windows is empty: it drops
-        a window a moment after the window is gone, when its queue allows."""
-        wait_for(lambda: not self.client_windows(), START_TIMEOUT,
-                 "the window manager to drop every window")
+        """Wait until the window manager's list of windows holds none of the
+        program's: it drops a window a moment after the window is gone, when
+        its queue allows. Windows of other programs may stay."""
+        wait_for(lambda: not self.program_windows(), START_TIMEOUT,
+                 "the window manager to drop the program's window")
 
     def window_info(self, window):
         """xwininfo's fields for a window, as a dict of strings."""
