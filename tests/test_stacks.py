@@ -184,7 +184,8 @@ STACKS = (
           r"(.|\n)*^OK: .*window manager i3,.*exact picture on the screen"),
     Stack("xcompmgr", clients=(("xcompmgr",),), shown=True,
           diagnosis=r"^OK: .*window manager Openbox,.*exact picture on the screen"),
-    Stack("picom", clients=(PICOM,), shown=True, diagnosis=r"^OK: .*window manager Openbox,.*exact picture on the screen"),
+    Stack("picom", clients=(PICOM,), shown=True,
+          diagnosis=r"^OK: .*window manager Openbox,.*exact picture on the screen"),
     Stack("partly-covered", covered=True, shown=True,
           diagnosis=r"^OK: .*exact picture on the drawn frame \(the window \"cover\" covers it "
           r"on the screen\)"),
@@ -372,7 +373,8 @@ class StacksTest(unittest.TestCase):
         return ("ssh", "-X", "-i", os.path.join(tmp, "client_key"), "-p", str(port),
                 "-o", "StrictHostKeyChecking=no", "-o", "UserKnownHostsFile=/dev/null",
                 "-o", "BatchMode=yes", "-o", "LogLevel=ERROR",
-                "-o", "SendEnv=LD_PRELOAD FRAME_COUNTER_FILE ASAN_OPTIONS UBSAN_OPTIONS", f"{getpass.getuser()}@127.0.0.1")
+                "-o", "SendEnv=LD_PRELOAD FRAME_COUNTER_FILE ASAN_OPTIONS UBSAN_OPTIONS",
+                f"{getpass.getuser()}@127.0.0.1")
 
     def assert_exact(self, x, window):
         """The window shows the exact picture for the size it was given."""
