@@ -222,7 +222,7 @@ DESKTOPS = (
     # closed, on this one through a client attached to it.
     Stack("xpra", route="xpra", dbus=True, closes=EVERY_WAY),
     # openbox shrinks the window to fit; the circle keeps its size, clipped.
-    Stack("small-screen", server=xvfb(size="160x120"), closes=("request", "key")),
+    Stack("small-screen", server=xvfb(size="160x120"), closes=EVERY_WAY),
 )
 # xpra's server and client, with nothing but windows: no sound, tray,
 # clipboard, printing, notifications or session bus of their own. The client
