@@ -73,6 +73,12 @@ def polygon(points=30, radius=100.0, width=SCENE, height=SCENE):
     return vertices
 
 
+def _edges(vertices):
+    """The polygon's edges: start point, direction and length of each."""
+    return [(ax, ay, bx - ax, by - ay, math.hypot(bx - ax, by - ay))
+            for (ax, ay), (bx, by) in zip(vertices, vertices[1:] + vertices[:1])]
+
+
 def _classify(px, py, edges):
     """'in', 'out' or 'edge' for a point and a convex polygon's edges."""
     inside = True
@@ -106,9 +112,7 @@ def mismatches(image, points=30, radius=100.0, scene=(SCENE, SCENE), limit=None)
     """
     vertices = polygon(points, radius, image.width * SCENE / scene[0],
                        image.height * SCENE / scene[1])
-    edges = []
-    for (ax, ay), (bx, by) in zip(vertices, vertices[1:] + vertices[:1]):
-        edges.append((ax, ay, bx - ax, by - ay, math.hypot(bx - ax, by - ay)))
+    edges = _edges(vertices)
     # How far across a pixel centre within EDGE_TOLERANCE of an edge can be
     # from the row's crossing: more for flatter edges.
     flattest = min(abs(dy) / length for (_, _, _, dy, length) in edges)
@@ -222,20 +226,29 @@ def inferred_scenes(image):
                   key=lambda scene: sizes[0].index(scene[0]) + sizes[1].index(scene[1]))
 
 
+def _scenes(image):
+    """The scenes the window's picture may show (see above), likeliest first;
+    those found from the picture itself only once the others are tried."""
+    yield scene_for(image.width, image.height)
+    yield (SCENE, SCENE)
+    if (image.width, image.height) != (SCENE, SCENE):
+        yield from inferred_scenes(image)
+
+
 def window_mismatches(image):
     """The scene the window's picture is closest to of those it may show (see
     above), and the pixels that differ from it."""
-    scenes = [scene_for(image.width, image.height), (SCENE, SCENE)]
-    if (image.width, image.height) != (SCENE, SCENE):
-        scenes += inferred_scenes(image)
-    scenes = list(dict.fromkeys(scenes))
     # Most pictures are exact for one of them: looking only for that first
     # stops each other scene at its first wrong row.
-    for scene in scenes:
+    tried = []
+    for scene in _scenes(image):
+        if scene in tried:
+            continue
+        tried.append(scene)
         if not mismatches(image, scene=scene, limit=0):
             return scene, []
     best = None
-    for scene in scenes:
+    for scene in tried:
         wrong = mismatches(image, scene=scene, limit=len(best[1]) if best else None)
         if best is None or len(wrong) < len(best[1]):
             best = (scene, wrong)
@@ -310,8 +323,7 @@ def expected_image(width, height, scene):
     pixels green."""
     pixels = bytearray(width * height * 3)
     vertices = polygon(width=width * SCENE / scene[0], height=height * SCENE / scene[1])
-    edges = [(ax, ay, bx - ax, by - ay, math.hypot(bx - ax, by - ay))
-             for (ax, ay), (bx, by) in zip(vertices, vertices[1:] + vertices[:1])]
+    edges = _edges(vertices)
     for y in range(height):
         crossing = _crossings(y + 0.5, edges)
         if not crossing:
