@@ -11,6 +11,7 @@ import dataclasses
 import getpass
 import os
 import re
+import shlex
 import shutil
 import socket
 import struct
@@ -23,8 +24,8 @@ from contextlib import ExitStack
 import oracle
 from test_failures import missing_display
 from test_run_script import run_script
-from xsession import (CLOSE_DEADLINE, SANITIZED, START_TIMEOUT, XSession, linked, sanitizer_env,
-                      wait_for)
+from xsession import (BIN, CLOSE_DEADLINE, SANITIZED, START_TIMEOUT, XSession, linked,
+                      sanitizer_env, wait_for)
 
 WRONG_DRIVER_LIB = os.environ["WRONG_DRIVER_LIB"]
 XPOKE = os.environ["XPOKE"]
@@ -318,8 +319,12 @@ class StacksTest(unittest.TestCase):
             env["DISPLAY"] = stack.display.format(display=x.display, missing=missing_display())
             if stack.status == 0 and stack.diagnosis:
                 return 0, "", self.check_script(x, env, stack)
-            wrapper = self.ssh(x, tmp, fill["port"], env) if stack.route == "ssh" else ()
-            program = x.start_program(env=env, wrapper=wrapper)
+            wrapper, binary = (), BIN
+            if stack.route == "ssh":
+                # ssh hands the command to the remote shell as one line, which
+                # would split a path with spaces: the path goes quoted.
+                wrapper, binary = self.ssh(x, tmp, fill["port"], env), shlex.quote(BIN)
+            program = x.start_program(env=env, wrapper=wrapper, binary=binary)
             if stack.status == 0:
                 self.check_works(x, program, stack)
                 return 0, "", ""
