@@ -287,9 +287,12 @@ class XSession:
 
     def program_windows(self):
         """The managed windows titled as the program's: some window managers
-        list windows of their own (a toolbar), and others may be open."""
+        list windows of their own (a toolbar), and others may be open. A
+        window destroyed since the list was read has no title to read, and
+        is not counted."""
         return [window for window in self.client_windows()
-                if f'= "{TITLE}"' in self.xprop(window, "WM_NAME")]
+                if f'= "{TITLE}"' in self.run(["xprop", "-id", str(window), "WM_NAME"],
+                                              check=False).stdout.decode()]
 
     def wait_no_windows(self):
         """Wait until the window manager's list of windows holds none of the
