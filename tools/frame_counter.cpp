@@ -123,10 +123,23 @@ bool sameName(const char* name, const char* other)
 }
 
 // The OpenGL and Xlib calls that read back a frame, in the program's own
-// libraries; looked up only when a capture is asked for.
+// libraries; looked up only when a capture is asked for. A loader may have
+// opened the OpenGL library for itself, out of the global scope (SFML 2.6
+// does, where the linker dropped libGL as unneeded), so it is asked too.
 template <typename Function> Function lookUp(const char* name)
 {
-    return reinterpret_cast<Function>(libcDlsym()(RTLD_DEFAULT, name));
+    void* found = libcDlsym()(RTLD_DEFAULT, name);
+    for (const char* library : {"libGL.so.1", "libOpenGL.so.0"}) {
+        if (found != nullptr) {
+            break;
+        }
+        void* handle = dlopen(library, RTLD_LAZY | RTLD_NOLOAD);
+        if (handle != nullptr) {
+            found = libcDlsym()(handle, name);
+            dlclose(handle);
+        }
+    }
+    return reinterpret_cast<Function>(found);
 }
 
 constexpr unsigned glPackAlignment = 0x0D05;
