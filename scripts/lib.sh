@@ -9,8 +9,10 @@ ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 TITLE="SFML works!"
 PROGRAM=sfml-works
 
-# Debian and Ubuntu packages for each kind of use.
-BUILD_PACKAGES=(g++ cmake make libsfml-dev)
+# Debian and Ubuntu packages for each kind of use. SFML itself is chosen by
+# find_sfml: the system's package where it is SFML 2, else a build from source.
+BUILD_PACKAGES=(g++ cmake make)
+SFML_PACKAGE=libsfml-dev
 # What scripts/run looks at the display, the window and the picture with.
 RUN_PACKAGES=(x11-utils mesa-utils wmctrl imagemagick python3)
 HEADLESS_PACKAGES=(xvfb openbox libgl1-mesa-dri "${RUN_PACKAGES[@]}")
@@ -20,6 +22,15 @@ BENCH_PACKAGES=(libgl-dev python3-matplotlib)
 # What builds the program for Windows and runs it there.
 WINDOWS_PACKAGES=(cmake make g++-mingw-w64-x86-64-posix libstb-dev libvulkan-dev
     debian-archive-keyring xz-utils wine wine64)
+# SFML 2 built from source, where the system's package is SFML 3 or there is
+# none: the release; Debian 13's source package, its original tarball, that
+# tarball's SHA-256 and the folder it unpacks to; and what its system, window
+# and graphics modules build with. Debian's tarball leaves out the stb and
+# Vulkan headers SFML bundles; Debian's packages of them stand in.
+SFML2_VERSION=2.6.2
+SFML2_SOURCE="libsfml libsfml_2.6.2+dfsg.orig.tar.xz 291e4629d0bcb18dfdf5ba5abf9240afdb31c15496d5078e2c7f540311855b68 SFML-2.6.2"
+SFML2_BUILD_PACKAGES=(g++ cmake make xz-utils libx11-dev libxrandr-dev libxcursor-dev
+    libudev-dev libgl-dev libfreetype-dev libstb-dev libvulkan-dev)
 # What makes roots of other Debian releases.
 MATRIX_PACKAGES=(mmdebstrap debian-archive-keyring)
 # The display stacks the suite proves the program on.
@@ -96,23 +107,195 @@ install_packages() {
         "${missing[@]}" >/dev/null || die "could not install: ${missing[*]}"
 }
 
-# debian_archive: the Debian archive this machine installs from, the first
-# among its apt sources (one-line or deb822 form) other than the security one.
-debian_archive() {
+# archive_uri NAME: the archive of distribution NAME (debian, ubuntu) that this
+# machine installs from, the first among its apt sources (one-line or deb822
+# form) other than the security one; fails if there is none.
+archive_uri() {
     local uris
     uris=$(cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null |
         awk '$1 == "deb" { for (i = 2; i <= NF; i++) if ($i ~ /^[a-z]+:\/\//) { print $i; break } }'
         sed -n 's/^URIs: *//p' /etc/apt/sources.list.d/*.sources 2>/dev/null | tr ' ' '\n')
-    uris=$(grep -m1 -E '/debian/?$' <<<"$uris") || die "found no Debian archive in this machine's apt sources"
+    uris=$(grep -m1 -E "/$1/?\$" <<<"$uris") || return 1
     echo "${uris%/}"
+}
+
+debian_archive() { archive_uri debian || die "found no Debian archive in this machine's apt sources"; }
+
+# source_release: where this machine's own archive serves the sources built
+# here, as "ARCHIVE SUITE COMPONENT KEYRING": Debian 13 on Debian, Ubuntu
+# 25.10 (the last with SFML 2.6.2) on Ubuntu; fails elsewhere.
+source_release() {
+    local archive
+    if archive=$(archive_uri debian); then
+        echo "$archive trixie main /usr/share/keyrings/debian-archive-keyring.gpg"
+    elif archive=$(archive_uri ubuntu); then
+        echo "$archive questing universe /usr/share/keyrings/ubuntu-archive-keyring.gpg"
+    else
+        return 1
+    fi
+}
+
+# fetch_sources FOLDER SOURCE...: make sure FOLDER holds the original tarball of
+# each SOURCE ("PACKAGE TARBALL SHA256 FOLDER"), fetching those it lacks from
+# this machine's archive. apt checks the release's source index against the
+# archive's signature; the index must give the tarball the SHA-256 named
+# here, and the download is checked against it. Says what is wrong and fails.
+fetch_sources() {
+    local folder=$1 source package tarball sha256 absent=()
+    shift
+    for source in "$@"; do
+        read -r _ tarball sha256 _ <<<"$source"
+        if [[ $(sha256sum "$folder/$tarball" 2>/dev/null) != "$sha256 "* ]]; then
+            rm -f "$folder/$tarball"
+            absent+=("$source")
+        fi
+    done
+    ((${#absent[@]})) || return 0
+
+    local archive suite component keyring apt_dir="$folder/apt"
+    read -r archive suite component keyring < <(source_release) ||
+        { say "This machine installs from neither Debian's nor Ubuntu's archive"; return 1; }
+    mkdir -p "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial"
+    # A private apt configuration that reads only this release's sources.
+    local apt_options=(-o "Dir::Etc::SourceList=$apt_dir/sources.list" -o Dir::Etc::SourceParts=/dev/null
+        -o "Dir::State::Lists=$apt_dir/lists" -o "Dir::Cache=$apt_dir/cache" -o Debug::NoLocking=1)
+    echo "deb-src [signed-by=$keyring] $archive $suite $component" >"$apt_dir/sources.list"
+    say "Reading $suite's source index from $archive"
+    apt-get -qq "${apt_options[@]}" update >/dev/null 2>&1 || true
+    for source in "${absent[@]}"; do
+        read -r package tarball sha256 _ <<<"$source"
+        local record directory listed
+        record=$(apt-cache "${apt_options[@]}" showsrc "$package" 2>/dev/null) || true
+        directory=$(sed -n 's/^Directory: //p' <<<"$record" | head -1)
+        listed=$(awk -v f="$tarball" '$3 == f && length($1) == 64 { print $1; exit }' <<<"$record")
+        if [[ -z $directory || -z $listed ]]; then
+            say "Could not read $suite's source index from $archive, or it has no $tarball"
+            return 1
+        fi
+        if [[ $listed != "$sha256" ]]; then
+            say "$suite's source index gives $tarball the SHA-256 $listed, not $sha256: refusing it"
+            return 1
+        fi
+        say "Fetching $tarball"
+        if ! /usr/lib/apt/apt-helper download-file "$archive/$directory/$tarball" \
+            "$folder/$tarball.part" "SHA256:$sha256" >/dev/null 2>&1 ||
+            [[ $(sha256sum "$folder/$tarball.part") != "$sha256 "* ]]; then
+            rm -f "$folder/$tarball.part"
+            say "Could not fetch $tarball from $archive, or its SHA-256 is not $sha256"
+            return 1
+        fi
+        mv "$folder/$tarball.part" "$folder/$tarball"
+    done
+}
+
+# unpack_sfml2 DOWNLOADS FOLDER: SFML 2's source from its tarball in DOWNLOADS,
+# unpacked into FOLDER/SFML-2.6.2 with the headers it bundles put back.
+unpack_sfml2() {
+    local downloads=$1 folder=$2 tarball unpacked source
+    read -r _ tarball _ unpacked <<<"$SFML2_SOURCE"
+    source="$folder/$unpacked"
+    rm -rf "$source"
+    mkdir -p "$folder"
+    tar -xf "$downloads/$tarball" -C "$folder" || return 1
+    mkdir -p "$source/extlibs/headers/stb_image" "$source/extlibs/headers/vulkan"
+    cp /usr/include/stb/stb_image.h /usr/include/stb/stb_image_write.h \
+        "$source/extlibs/headers/stb_image/"
+    cp -r /usr/include/vulkan/. /usr/include/vk_video "$source/extlibs/headers/vulkan/"
+}
+
+# sfml_package_version: the version of the system's SFML package, installed or
+# to be had ("3.1.0"), or nothing where there is none.
+sfml_package_version() {
+    local version
+    version=$(dpkg-query -W -f='${Status} ${Version}' "$SFML_PACKAGE" 2>/dev/null |
+        sed -n 's/^install ok installed //p') || true
+    [[ -n $version ]] ||
+        version=$(apt-cache policy "$SFML_PACKAGE" 2>/dev/null | sed -n 's/^ *Candidate: //p')
+    [[ $version != "(none)" ]] || version=
+    version=${version#*:}
+    echo "${version%%[+~-]*}"
+}
+
+# sfml_config_version DIR: the release of the SFML whose SFMLConfig.cmake is in DIR.
+sfml_config_version() {
+    sed -n 's/^ *set(PACKAGE_VERSION "\([0-9.]*\)").*/\1/p' "$1/SFMLConfigVersion.cmake" 2>/dev/null | head -1
+}
+
+SFML2_PREFIX="$ROOT/build/sfml-$SFML2_VERSION"
+# Written last into the prefix, holding the source's SHA-256: a build that was
+# interrupted or failed has none, and is made again.
+SFML2_DONE="$SFML2_PREFIX/.built-from"
+
+# build_sfml2: SFML 2's system, window and graphics modules, built from source
+# into SFML2_PREFIX, unless a build of the same source finished there.
+build_sfml2() {
+    local sha256 package work="$ROOT/build/sfml-$SFML2_VERSION-build" source
+    read -r _ _ sha256 _ <<<"$SFML2_SOURCE"
+    [[ $(cat "$SFML2_DONE" 2>/dev/null) != "$sha256" ]] || return 0
+    package=$(sfml_package_version)
+    if [[ -n $package ]]; then
+        say "SFML $package is this system's package and the program needs SFML 2: building SFML $SFML2_VERSION from source, once (about 2 minutes)"
+    else
+        say "This system has no SFML package and the program needs SFML 2: building SFML $SFML2_VERSION from source, once (about 2 minutes)"
+    fi
+    install_packages "${SFML2_BUILD_PACKAGES[@]}"
+    local by_hand="or build SFML 2 by hand: the CMake error of a plain 'cmake -B build' gives the commands"
+    fetch_sources "$ROOT/build/downloads" "$SFML2_SOURCE" ||
+        die "could not get SFML $SFML2_VERSION's source from this machine's archive; configure with -DSFML_WORKS_FETCH_SFML=ON to fetch SFML's own release instead (cmake --preset release -DSFML_WORKS_FETCH_SFML=ON), $by_hand"
+    rm -rf "$SFML2_PREFIX" "$work"
+    unpack_sfml2 "$ROOT/build/downloads" "$work" || die "could not unpack SFML $SFML2_VERSION's source into $work"
+    read -r _ _ _ source <<<"$SFML2_SOURCE"
+    # Installed libraries find each other beside themselves.
+    if ! cmake -S "$work/$source" -B "$work/build" -DCMAKE_BUILD_TYPE=Release \
+        -DCMAKE_INSTALL_PREFIX="$SFML2_PREFIX" -DCMAKE_INSTALL_RPATH="\$ORIGIN" \
+        -DSFML_BUILD_AUDIO=OFF -DSFML_BUILD_NETWORK=OFF -DSFML_BUILD_EXAMPLES=OFF \
+        -DSFML_BUILD_DOC=OFF -DSFML_INSTALL_PKGCONFIG_FILES=OFF >"$work/build.log" 2>&1 ||
+        ! cmake --build "$work/build" --target install -j "$(cores)" >>"$work/build.log" 2>&1; then
+        die "SFML $SFML2_VERSION did not build (see $work/build.log); the next run starts its build again"
+    fi
+    echo "$sha256" >"$SFML2_DONE"
+    rm -rf "$work"
+    say "SFML $SFML2_VERSION is built in $SFML2_PREFIX"
+}
+
+# find_sfml PRESET: sets SFML_CMAKE_ARGS to what the PRESET build needs to find
+# SFML 2. Nothing where CMake finds it by itself: an SFML 2 the build was
+# configured with, one that SFML_DIR names (CMake reads it from the
+# environment too) or installed under /usr/local, the system's package where
+# it is SFML 2 (installed first), or a system without apt (CMake's error then
+# says what to do).
+# Elsewhere SFML 2 is built from source, once, and SFML_DIR points at it.
+SFML_CMAKE_ARGS=()
+find_sfml() {
+    local configured dir package
+    SFML_CMAKE_ARGS=()
+    configured=$(sed -n 's/^SFML_DIR:PATH=//p' "$ROOT/build/$1/CMakeCache.txt" 2>/dev/null) || true
+    if [[ $configured == "$SFML2_PREFIX/"* ]]; then
+        build_sfml2
+        return 0
+    fi
+    # One the build was configured with, the user's, or one installed by hand.
+    for dir in "$configured" "${SFML_DIR:-}" /usr/local/lib/cmake/SFML /usr/local/lib/*/cmake/SFML; do
+        [[ $(sfml_config_version "$dir") != 2.* ]] || return 0
+    done
+    command -v apt-get >/dev/null && command -v dpkg-query >/dev/null || return 0
+    package=$(sfml_package_version)
+    if [[ $package == 2.* ]]; then
+        install_packages "$SFML_PACKAGE"
+        return 0
+    fi
+    build_sfml2
+    SFML_CMAKE_ARGS=(-DSFML_DIR="$SFML2_PREFIX/lib/cmake/SFML")
 }
 
 # configure PRESET [CMAKE_ARGS...] and build: CMake only rebuilds what changed.
 configure_and_build() {
     local preset=$1
     shift
+    find_sfml "$preset"
     say "Configuring ($preset)"
-    cmake --preset "$preset" "$@" >/dev/null || die "CMake could not configure the $preset build"
+    cmake --preset "$preset" "${SFML_CMAKE_ARGS[@]}" "$@" >/dev/null ||
+        die "CMake could not configure the $preset build"
     say "Building ($preset)"
     # The build's progress goes with the other progress lines, to stderr.
     cmake --build --preset "$preset" -j "$(cores)" >&2 ||
