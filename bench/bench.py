@@ -43,6 +43,10 @@ import statistics
 import sys
 import time
 
+from sfmlcheck.procs import resident_kib
+from sfmlcheck.program import Program
+from sfmlcheck.session import XSession
+
 PROGRAM = "sfml-works"
 FLOOR = "floor"
 BLENDED_FLOOR = "floor --blend"
@@ -108,14 +112,11 @@ def parse_args():
 
 
 ARGS = parse_args()
-# The test session helpers read these when they are imported.
-os.environ.update(SFML_WORKS_BIN=os.path.abspath(ARGS.program),
-                  FRAME_COUNTER_LIB=os.path.abspath(ARGS.counter),
-                  NEVER_OPEN_LIB="", XPOKE="",
-                  SFML_WORKS_SOURCE_DIR=os.path.dirname(os.path.dirname(
-                      os.path.abspath(__file__))))
-sys.path.insert(0, os.path.join(os.environ["SFML_WORKS_SOURCE_DIR"], "tests"))
-from xsession import XSession, resident_kib  # noqa: E402  (needs the variables above)
+
+
+def start(x, args=(), binary=None, wrapper=()):
+    """Start binary on the session's display with the frame counter."""
+    return Program(x, binary, os.path.abspath(ARGS.counter), args, wrapper=wrapper)
 
 VALGRIND_TIMEOUT = 600
 # How long a program may take to end after a close request, outside valgrind.
@@ -137,9 +138,9 @@ def first_frame_ms(x, binary, args=()):
     """Start binary on the session's display: the program, and the time in
     milliseconds from its launch to its first presented frame."""
     launched_ns = time.time_ns()
-    program = x.start_program(args, binary=binary)
+    program = start(x, args, binary=binary)
     program.wait_frames(1)
-    return program, (program.counter()[1] - launched_ns) / 1e6
+    return program, (program.counter.read().first_ns - launched_ns) / 1e6
 
 
 def launch(binary, args=()):
@@ -180,7 +181,7 @@ def valgrind_run(binary, tool, frames, out_file, args=(), options=()):
     """Run binary under a valgrind tool until it has presented this many
     frames, then close it; return the frames it presented in all."""
     with XSession() as x:
-        program = x.start_program(args, binary=binary, wrapper=[
+        program = start(x, args, binary=binary, wrapper=[
             "valgrind", f"--tool={tool}", f"--{tool}-out-file={out_file}", *options])
         program.wait_window(timeout=VALGRIND_TIMEOUT)
         program.wait_frames(frames, timeout=VALGRIND_TIMEOUT)

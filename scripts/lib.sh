@@ -14,9 +14,9 @@ PROGRAM=sfml-works
 BUILD_PACKAGES=(g++ cmake make)
 SFML_PACKAGE=libsfml-dev
 # What scripts/run looks at the display, the window and the picture with.
-RUN_PACKAGES=(x11-utils mesa-utils wmctrl imagemagick python3)
+RUN_PACKAGES=(x11-utils mesa-utils wmctrl imagemagick python3 python3-pil python3-numpy)
 HEADLESS_PACKAGES=(xvfb openbox libgl1-mesa-dri "${RUN_PACKAGES[@]}")
-TEST_PACKAGES=(python3 libx11-dev libxtst-dev devscripts valgrind clang)
+TEST_PACKAGES=(python3 python3-pytest libx11-dev libxtst-dev devscripts valgrind clang)
 LINT_PACKAGES=(clang-format clang-tidy cppcheck shellcheck)
 BENCH_PACKAGES=(libgl-dev python3-matplotlib)
 # What builds the program for Windows and runs it there.
@@ -288,6 +288,17 @@ find_sfml() {
     SFML_CMAKE_ARGS=(-DSFML_DIR="$SFML2_PREFIX/lib/cmake/SFML")
 }
 
+# sfml_source PRESET: where the SFML of the PRESET build came from: built
+# (from source here, or with the program) or system.
+sfml_source() {
+    local cache="$ROOT/build/$1/CMakeCache.txt"
+    if grep -qF -e "SFML_DIR:PATH=$SFML2_PREFIX/" -e 'SFML_WORKS_FETCH_SFML:BOOL=ON' "$cache"; then
+        echo built
+    else
+        echo system
+    fi
+}
+
 # configure PRESET [CMAKE_ARGS...] and build: CMake only rebuilds what changed.
 configure_and_build() {
     local preset=$1
@@ -305,10 +316,11 @@ configure_and_build() {
 cores() { nproc 2>/dev/null || echo 2; }
 
 # report_skipped BUILD_DIR: after a CTest run there, name each test case that
-# did not run and why, as the suite's runner wrote it in CTest's log.
+# did not run and why, as pytest's summary wrote it in CTest's log.
 report_skipped() {
     local log="$1/Testing/Temporary/LastTest.log" skipped
-    skipped=$(grep -h '^SKIPPED: ' "$log" 2>/dev/null | sed 's/^SKIPPED: /  /' | sort -u) || true
+    skipped=$(grep -h '^SKIPPED \[[0-9]*\] ' "$log" 2>/dev/null |
+        sed 's/^SKIPPED \[[0-9]*\] /  /' | sort -u) || true
     [[ -n $skipped ]] || return 0
     say "Skipped, so not proven by this run:"
     printf '%s\n' "$skipped" >&2

@@ -11,8 +11,8 @@ import sys
 import tempfile
 import unittest
 
-import oracle
-from xsession import SIZE, XSession
+from sfmlcheck import oracle
+from suite import SIZE, XSession
 
 SOURCE_DIR = os.environ["SFML_WORKS_SOURCE_DIR"]
 BINARY_DIR = os.environ["SFML_WORKS_BINARY_DIR"]

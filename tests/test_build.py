@@ -1,7 +1,9 @@
-"""The build: a hardened executable, an install step, and a clear refusal of
-an SFML release whose interface the program is not written for."""
+"""The build: a hardened executable, an install step, a clear refusal of an
+SFML release whose interface the program is not written for, and the
+scripts' refusal of an SFML source that is not the one they name."""
 
 import os
+import shutil
 import subprocess
 import tempfile
 import unittest
@@ -55,10 +57,13 @@ class BuildTest(unittest.TestCase):
     def test_configure_refuses_sfml_3_and_says_why(self):
         # Where the system's packages hold SFML 3 (found twice, as through a
         # link), it says how to build SFML 2 rather than to install the
-        # package that is already there; elsewhere, to install SFML 2.
+        # package that is already there: the scripts first, then the CMake
+        # option, then by hand; elsewhere, to install SFML 2.
         for packages, advice in (
-                (("usr/lib/cmake/SFML", "usr/share/cmake/SFML"), "build SFML 2.6 from source"),
-                (("opt/sfml-3/lib/cmake/SFML",), "Install SFML 2.x")):
+                (("usr/lib/cmake/SFML", "usr/share/cmake/SFML"),
+                 r"own SFML package\. Let the scripts build SFML 2\.6\.2 for you: scripts/run"
+                 r".* -DSFML_WORKS_FETCH_SFML=ON .* build SFML 2\.6 from source by hand"),
+                (("opt/sfml-3/lib/cmake/SFML",), r"Install SFML 2\.x .* -DSFML_WORKS_FETCH_SFML=ON")):
             with self.subTest(packages=packages), tempfile.TemporaryDirectory() as tmp:
                 root = os.path.join(tmp, "root")
                 for folder in packages:
@@ -74,7 +79,29 @@ class BuildTest(unittest.TestCase):
                 self.assertIn("needs SFML 2.x (2.5 or later), but found only SFML 3.0.0.",
                               message)
                 self.assertEqual(message.count("3.0.0"), 1, message)
-                self.assertIn(advice, message)
+                self.assertRegex(message, advice)
+
+    @unittest.skipUnless(shutil.which("apt-get"), "SFML's source comes from an apt archive")
+    def test_scripts_refuse_a_source_that_is_not_the_one_named(self):
+        # A tarball left over that is not the one named is fetched again; an
+        # index that gives another checksum is refused, and nothing is kept.
+        lib = os.path.join(SOURCE_DIR, "scripts", "lib.sh")
+        for named, said in (("", "Fetching libsfml_"),
+                            ("0" * 64, "gives libsfml_2.6.2+dfsg.orig.tar.xz the SHA-256 ")):
+            with self.subTest(named=named), tempfile.TemporaryDirectory() as folder:
+                tarball = os.path.join(folder, "libsfml_2.6.2+dfsg.orig.tar.xz")
+                with open(tarball, "w") as f:
+                    f.write("not SFML\n")
+                script = ('. "$1" && read -r p t sha f <<<"$SFML2_SOURCE"'
+                          ' && fetch_sources "$2" "$p $t ${3:-$sha} $f"'
+                          ' && sha256sum "$2/$t" | grep -q "^$sha "')
+                result = subprocess.run(["bash", "-c", script, "sh", lib, folder, named],
+                                        capture_output=True, text=True, timeout=300,
+                                        stdin=subprocess.DEVNULL)
+                self.assertIn(said, result.stderr)
+                self.assertEqual(result.returncode, 1 if named else 0, result.stderr)
+                self.assertEqual(os.path.exists(tarball), not named, os.listdir(folder))
+                self.assertFalse(os.path.exists(tarball + ".part"))
 
     def test_configure_without_sfml_says_what_to_install(self):
         with tempfile.TemporaryDirectory() as tmp:

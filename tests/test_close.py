@@ -2,22 +2,9 @@
 
 import unittest
 
-from xsession import CLOSE_DEADLINE, XSession
+from suite import XSession, assert_burst_ends_program
 
 BURST = 5
-
-
-def assert_burst_ends_program(test, count):
-    """Send count close requests at once: the program ends, in time, with
-    status 0, having printed nothing, and its window is gone."""
-    with XSession() as x:
-        program = x.start_program()
-        window = program.wait_window()
-        x.xpoke("close", window, count)
-        status, _ = program.wait_exit(CLOSE_DEADLINE)
-        test.assertEqual(status, 0, program.stderr())
-        test.assertEqual(program.stdout(), "")
-        x.wait_no_windows()
 
 
 class CloseTest(unittest.TestCase):

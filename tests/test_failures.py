@@ -7,28 +7,8 @@ import signal
 import subprocess
 import unittest
 
-from xsession import BIN, NEVER_OPEN_LIB, XLIB_FATAL_IO, XSession
-
-NO_DISPLAY_DEADLINE = 5
-
-
-def assert_lost_display_ends_program(test, x, program):
-    """Kill the X server under the running program: it must end by itself in
-    time, with a nonzero status and Xlib's message."""
-    x.stop_server()
-    status, _ = program.wait_exit(NO_DISPLAY_DEADLINE)
-    test.assertNotEqual(status, 0)
-    test.assertRegex(program.stderr(), XLIB_FATAL_IO)
-
-
-def missing_display():
-    """A display name with no server behind it."""
-    number = 4000
-    while os.path.exists(f"/tmp/.X11-unix/X{number}") or \
-            os.path.exists(f"/tmp/.X{number}-lock"):
-        number += 1
-    return f":{number}"
-
+from suite import (BIN, NEVER_OPEN_LIB, NO_DISPLAY_DEADLINE, XSession,
+                   assert_lost_display_ends_program, missing_display)
 
 class FailureTest(unittest.TestCase):
     def run_without_display(self, display):

@@ -2,8 +2,8 @@
 
 import unittest
 
-import oracle
-from xsession import SIZE, XSession
+from sfmlcheck import oracle
+from suite import SIZE, XSession
 
 INPUT_EVENTS = 2000
 

@@ -4,7 +4,7 @@ import os
 import unittest
 import xml.etree.ElementTree as ElementTree
 
-from xsession import BIN, SANITIZED, SOURCE_DIR, XSession
+from suite import BIN, SANITIZED, SOURCE_DIR, XSession
 
 FRAMES = 100
 # Everything runs tens of times slower under valgrind.

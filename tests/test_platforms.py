@@ -10,8 +10,8 @@ import subprocess
 import tempfile
 import unittest
 
-import oracle
-from xsession import SIZE, START_TIMEOUT, XSession, wait_for
+from sfmlcheck import oracle
+from suite import SIZE, START_TIMEOUT, XSession, wait_for
 
 SOURCE_DIR = os.environ["SFML_WORKS_SOURCE_DIR"]
 SCRIPTS = os.path.join(SOURCE_DIR, "scripts")
@@ -19,8 +19,19 @@ BUILD_TIMEOUT = 1800
 # Wine's first start of a program in a new prefix takes a while.
 WINE_TIMEOUT = 120
 
+# The tree as a user clones it, copied inside the root so that what is built
+# there stays apart from this machine's build folder.
+CLONE = ("mkdir -p /tmp/clone && tar -C /src --exclude=./build --exclude=./.git -cf - ."
+         " | tar -C /tmp/clone -xf - && cd /tmp/clone && ")
+# The x11 tests, configured on the build that scripts/run made.
+X11_TESTS = ("cmake --preset release -DBUILD_TESTING=ON -DSFML_WORKS_WERROR=ON"
+             " -DPython3_EXECUTABLE=/usr/bin/python3 >/dev/null"
+             " && cmake --build --preset release -j2 >/dev/null"
+             " && ctest --preset release -L x11 --no-tests=error")
+SFML_3 = r"SFML 3\.\d+\.\d+"
+
 # Debian releases: suite, whether the X tests are installed, the command run
-# in the root, its status, and patterns its output must match.
+# in the root (by bash), its status, and patterns its output must match.
 RELEASES = (
     ("trixie", True,
      "cmake -S /src -B /build -DCMAKE_BUILD_TYPE=Release -DSFML_WORKS_WERROR=ON"
@@ -28,10 +39,31 @@ RELEASES = (
      " && cmake --build /build -j2 && ctest --test-dir /build --output-on-failure"
      " -R '^(window|picture|close|failures)$'",
      0, (r"Found SFML 2\.6", r"100% tests passed, 0 tests failed out of 4")),
-    # Each version found is named once, and the advice is not the package.
+    # SFML 3 only: scripts/run builds SFML 2 from source once, and the second
+    # run and the tests use that build.
+    ("forky", True,
+     CLONE + "scripts/run --headless && scripts/run --headless && " + X11_TESTS,
+     0, (SFML_3 + r" is this system's package and the program needs SFML 2: building"
+         r" SFML 2\.6\.2 from source, once(?!.*building SFML)",
+         r"(OK: SFML 2\.6\.2 \(built from source; this system's package is " + SFML_3
+         + r"\) works on .*exact picture on the screen and the drawn frame.*){2}",
+         r"100% tests passed, 0 tests failed out of [1-9]")),
+    # The CMake route, from a local copy of the source.
+    ("forky", True,
+     CLONE + ". scripts/lib.sh && install_packages \"${SFML2_BUILD_PACKAGES[@]}\""
+     " && fetch_sources /tmp/downloads \"$SFML2_SOURCE\" && unpack_sfml2 /tmp/downloads /tmp/sfml"
+     " && cmake -S . -B /tmp/build -DSFML_WORKS_FETCH_SFML=ON -DSFML_WORKS_WERROR=ON"
+     " -DFETCHCONTENT_SOURCE_DIR_SFML=/tmp/sfml/SFML-2.6.2 -DPython3_EXECUTABLE=/usr/bin/python3"
+     " && cmake --build /tmp/build -j2 >/dev/null && ctest --test-dir /tmp/build"
+     " --output-on-failure -R '^(window|picture|close)$'",
+     0, (r"Building SFML 2\.6\.2 from /tmp/sfml/SFML-2\.6\.2",
+         r"100% tests passed, 0 tests failed out of 3")),
+    # A plain cmake: each version found is named once, and the advice is
+    # not the package, but the scripts, the CMake option, then by hand.
     ("sid", False, "rm -rf /build && cmake -S /src -B /build", 1,
-     (r"needs SFML 2\.x \(2\.5 or later\), but found only SFML 3\.\d+\.\d+\. The program",
-      r"That release is this system's own SFML package, so build SFML 2\.6 from source",
+     (r"needs SFML 2\.x \(2\.5 or later\), but found only " + SFML_3 + r"\. The program",
+      r"That release is this system's own SFML package\. Let the scripts build SFML 2\.6\.2"
+      r" for you: scripts/run .* -DSFML_WORKS_FETCH_SFML=ON .* git clone",
       r"-DSFML_DIR=")),
 )
 
@@ -125,9 +157,9 @@ class PlatformTest(unittest.TestCase):
         if os.geteuid() != 0 and run(["sudo", "-n", "true"]).returncode != 0:
             self.skipTest("making Debian roots needs root, or sudo without a password")
         for suite, tests, command, status, said in RELEASES:
-            with self.subTest(suite=suite):
+            with self.subTest(suite=suite, command=command[-60:]):
                 result = run([os.path.join(SCRIPTS, "debian"),
-                              *(["--tests"] if tests else []), suite, "sh", "-c", command])
+                              *(["--tests"] if tests else []), suite, "bash", "-c", command])
                 output = " ".join((result.stdout + result.stderr).split())
                 self.assertEqual(result.returncode, status, output[-3000:])
                 for pattern in said:

@@ -8,23 +8,15 @@ import subprocess
 import tempfile
 import unittest
 
-import oracle
-from xsession import BIN, SIZE, Image, XSession, sanitizer_env
+from sfmlcheck import oracle
+from suite import SIZE, Image, XSession, run_script, sanitizer_env
 
-SOURCE_DIR = os.environ["SFML_WORKS_SOURCE_DIR"]
-RUN = os.path.join(SOURCE_DIR, "scripts", "run")
 SCRIPT_TIMEOUT = 600
 # What scripts/run says when all went well: what was proven, in one line.
 PROVEN = (r"^OK: SFML 2\.[\d.]+ works on {display}: X server .+, window manager Openbox, "
           r"direct rendering by .+ with OpenGL [1-9].*, (\d+) frames per second; "
           r"exact picture on the screen and the drawn frame, window captured to (\S+\.png), "
           r"closed by {closer} with status 0; verdict in (\S+\.json)\.$")
-
-
-def run_script(output):
-    """scripts/run's command line for the build under test, saving its
-    pictures in output."""
-    return [RUN, "--program", BIN, "--output", output]
 
 
 class RunScriptTest(unittest.TestCase):
@@ -45,12 +37,11 @@ class RunScriptTest(unittest.TestCase):
         with open(report.group(3)) as f:
             verdict = json.load(f)
         self.assertEqual((verdict["verdict"], verdict["cause"], verdict["window_manager"],
-                          verdict["frames_per_second"]), ("OK", "", "Openbox", report.group(1)))
+                          verdict["frames_per_second"], verdict["sfml_source"]),
+                         ("OK", "", "Openbox", report.group(1), "given"))
 
         # The screenshot is the window's picture.
-        ppm = subprocess.run(["convert", report.group(2), "-depth", "8", "ppm:-"],
-                             capture_output=True, check=True).stdout
-        image = Image(ppm)
+        image = Image.read(report.group(2))
         self.assertEqual((image.width, image.height), (SIZE, SIZE))
         wrong = oracle.mismatches(image)
         self.assertEqual(wrong, [], oracle.describe(wrong))

@@ -3,7 +3,7 @@
 import time
 import unittest
 
-from xsession import SANITIZED, XSession, resident_kib
+from suite import SANITIZED, XSession, resident_kib
 
 SOAK_SECONDS = 120
 SETTLE_SECONDS = 10

@@ -8,6 +8,7 @@ status and its own line, presents no frame, and scripts/run names the cause.
 """
 
 import dataclasses
+import enum
 import getpass
 import os
 import re
@@ -21,20 +22,21 @@ import time
 import unittest
 from contextlib import ExitStack
 
-import oracle
-from test_failures import missing_display
-from test_run_script import run_script
-from xsession import (BIN, CLOSE_DEADLINE, SANITIZED, START_TIMEOUT, XSession, linked,
+import pytest
+
+from sfmlcheck import oracle
+from sfmlcheck.program import linked
+from sfmlcheck.session import SCREEN, xvfb
+from suite import (BIN, CLOSE_DEADLINE, SANITIZED, START_TIMEOUT, XSession, missing_display,
+                   run_script,
                       sanitizer_env, wait_for)
 
 WRONG_DRIVER_LIB = os.environ["WRONG_DRIVER_LIB"]
 XPOKE = os.environ["XPOKE"]
 SFML_VERSION = tuple(int(n) for n in os.environ["SFML_WORKS_SFML_VERSION"].split("."))
 
-SCREEN = "1280x1024"
 OPENBOX = ("openbox", "--sm-disable")
 PICOM = ("picom", "--backend", "xrender", "--config", "/dev/null")
-EVERY_WAY = ("request", "key", "button")
 # Batched after a close request, to show the close is not lost among them:
 # key presses and motions, one flush of Xlib's output buffer in all.
 BATCHED_EVENTS = 100
@@ -77,11 +79,32 @@ SetEnv XAUTHORITY={tmp}/xauthority
 }
 
 
-def xvfb(*options, depth=24, screens=1, size=SCREEN):
-    """Xvfb's command line with this many screens of this size and depth."""
-    screen_options = [option for number in range(screens)
-                      for option in ("-screen", str(number), f"{size}x{depth}")]
-    return ("Xvfb", *screen_options, "-nolisten", "tcp", "-noreset", *options)
+class Route(enum.Enum):
+    """How the program reaches the display."""
+    LOCAL = "local"
+    NESTED = "nested"  # in a server nested in a host Xvfb
+    WESTON = "weston"  # Xwayland under weston
+    SSH = "ssh"  # forwarded by ssh -X
+    XPRA = "xpra"  # on xpra's display, shown through a client attached here
+    XVFB_RUN = "xvfb-run"  # scripts/run under xvfb-run
+
+
+class Close(enum.Enum):
+    """How the stacks' rows close the window."""
+    WMCTRL = "wmctrl"  # the window manager's close request
+    I3 = "i3"  # i3-msg kill
+    DELETE = "delete"  # WM_DELETE_WINDOW straight to the window
+    BATCH = "batch"  # the same, batched with input
+
+
+class Way(enum.Enum):
+    """The ways a person closes a window on a desktop."""
+    REQUEST = "request"  # _NET_CLOSE_WINDOW, as a taskbar sends it
+    KEY = "key"
+    BUTTON = "button"  # the title bar's close button
+
+
+EVERY_WAY = tuple(Way)
 
 
 @dataclasses.dataclass(frozen=True)
@@ -92,8 +115,8 @@ class Stack:
     wm: tuple = OPENBOX  # () for none
     env: tuple = ()  # (name, value) pairs for the program and scripts/run
     display: str = "{display}"  # DISPLAY as the program sees it
-    route: str = "local"  # local, nested (in a host Xvfb), weston, ssh, xpra, xvfb-run
-    close: str = "wmctrl"  # wmctrl, i3, delete (WM_DELETE_WINDOW), batch
+    route: Route = Route.LOCAL
+    close: Close = Close.WMCTRL
     status: int = 0  # 0 where drawing works; else the status, -N for signal N
     says: str = ""  # what the program's stderr must match
     diagnosis: str = ""  # what scripts/run must say; with status 0, scripts/run alone runs
@@ -101,9 +124,30 @@ class Stack:
     args: tuple = ()  # scripts/run's own options
     clients: tuple = ()  # command lines started after the window manager ({port} free)
     dbus: bool = False  # whether the session has a D-Bus session bus, as a desktop's does
-    closes: tuple = ()  # the ways a person closes the window there: request, key, button
+    closes: tuple = ()  # the Ways a person closes the window there
     key: tuple = ("alt+F4",)  # the close key for xdotool, or a command that closes
     covered: bool = False  # whether a window kept above the others covers most of the screen
+
+    def __post_init__(self):
+        # A row is data: a value of the wrong kind is an error, not another path.
+        for field in dataclasses.fields(self):
+            value = getattr(self, field.name)
+            kind = field.type if isinstance(field.type, type) else type(field.default)
+            if not isinstance(value, kind):
+                raise TypeError(f"{self.name}: {field.name} is {value!r}, not a {kind.__name__}")
+        if not all(isinstance(way, Way) for way in self.closes):
+            raise TypeError(f"{self.name}: closes holds {self.closes!r}, not Ways")
+
+    def tools(self):
+        """The programs the row needs, beyond the suite's own."""
+        needed = [*(self.wm[:1] or OPENBOX[:1]), *(client[0] for client in self.clients)]
+        if self.route is Route.XPRA:
+            needed.append("xpra")
+        if self.dbus:
+            needed.append("dbus-daemon")
+        if self.closes:
+            needed.append("xdotool")  # presses a key once the manager is up
+        return needed
 
 
 STACKS = (
@@ -115,15 +159,15 @@ STACKS = (
     Stack("xvnc-24", server=("Xvnc", "-geometry", SCREEN, "-depth", "24", "-SecurityTypes",
                              "None", "-rfbport", "-1", "-nolisten", "tcp", "-noreset")),
     Stack("xephyr", server=("Xephyr", "-screen", SCREEN, "-nolisten", "tcp", "-noreset"),
-          route="nested"),
-    Stack("ssh-x", route="ssh"),
-    Stack("weston-xwayland", wm=(), route="weston", close="delete"),
-    Stack("i3", wm=("i3", "-c", "{tmp}/i3.conf"), close="i3"),
+          route=Route.NESTED),
+    Stack("ssh-x", route=Route.SSH),
+    Stack("weston-xwayland", wm=(), route=Route.WESTON, close=Close.DELETE),
+    Stack("i3", wm=("i3", "-c", "{tmp}/i3.conf"), close=Close.I3),
     Stack("fluxbox", wm=("fluxbox", "-rc", "{tmp}/none")),
     Stack("icewm", wm=("icewm",)),
     Stack("xvfb-depth-30", server=xvfb(depth=30)),
     Stack("softpipe", env=(("GALLIUM_DRIVER", "softpipe"),)),
-    Stack("close-in-a-batch", close="batch"),
+    Stack("close-in-a-batch", close=Close.BATCH),
     Stack("second-screen", server=xvfb(screens=2), display="{display}.1",
           **({} if SFML_VERSION >= (2, 6) else dict(
               status=1, says="BadMatch", diagnosis=r"screen 1 of a multi-screen X server, "
@@ -175,12 +219,12 @@ STACKS = (
     Stack("no-window-manager", wm=(), shown=True,
           diagnosis=r"No window manager runs on :[0-9]+, so the window has no title bar or "
           r"close button(.|\n)*^OK: .*closed by a close request sent to the window with status 0"),
-    Stack("xvfb-run", wm=(), route="xvfb-run", shown=True,
+    Stack("xvfb-run", wm=(), route=Route.XVFB_RUN, shown=True,
           diagnosis=r"^OK: .*window manager none,.*closed by a close request sent to the window"),
     Stack("close-switch", args=("--close",), shown=True,
           diagnosis=r"^OK: .*window manager Openbox,.*exact picture on the screen and the drawn "
           r"frame.*closed by a close request sent to the window"),
-    Stack("i3-tiled-script", wm=("i3", "-c", "{tmp}/i3.conf"), close="i3", shown=True,
+    Stack("i3-tiled-script", wm=("i3", "-c", "{tmp}/i3.conf"), close=Close.I3, shown=True,
           diagnosis=r"close it to finish: i3 draws no close button, so use its close key"
           r"(.|\n)*^OK: .*window manager i3,.*exact picture on the screen"),
     Stack("xcompmgr", clients=(("xcompmgr",),), shown=True,
@@ -209,11 +253,11 @@ DESKTOPS = (
     # marco stops at start without its settings schema (mate-settings-daemon-common).
     Stack("mate-marco", wm=("marco",), dbus=True, closes=EVERY_WAY),
     Stack("awesome", wm=("awesome",), closes=EVERY_WAY, key=("super+shift+c",)),
-    Stack("bspwm", wm=("bspwm",), closes=("request", "key"), key=("bspc", "node", "-c")),
-    Stack("herbstluftwm", wm=("herbstluftwm",), closes=("request", "key"),
+    Stack("bspwm", wm=("bspwm",), closes=(Way.REQUEST, Way.KEY), key=("bspc", "node", "-c")),
+    Stack("herbstluftwm", wm=("herbstluftwm",), closes=(Way.REQUEST, Way.KEY),
           key=("alt+shift+c",)),
     # dwm ignores the close request; its key is all there is.
-    Stack("dwm", wm=("dwm",), closes=("key",), key=("alt+shift+c",)),
+    Stack("dwm", wm=("dwm",), closes=(Way.KEY,), key=("alt+shift+c",)),
     Stack("openbox-picom", clients=(PICOM,), closes=EVERY_WAY),
     Stack("openbox-xcompmgr", clients=(("xcompmgr",),), closes=EVERY_WAY),
     Stack("xinerama", server=xvfb("+xinerama", screens=2), closes=EVERY_WAY),
@@ -221,7 +265,7 @@ DESKTOPS = (
                               "-rfbport", "{port}"),), closes=EVERY_WAY),
     # The program draws on xpra's own display; its window is shown, and
     # closed, on this one through a client attached to it.
-    Stack("xpra", route="xpra", dbus=True, closes=EVERY_WAY),
+    Stack("xpra", route=Route.XPRA, dbus=True, closes=EVERY_WAY),
     # openbox shrinks the window to fit; the circle keeps its size, clipped.
     Stack("small-screen", server=xvfb(size="160x120"), closes=EVERY_WAY),
 )
@@ -283,15 +327,24 @@ class WestonSession(XSession):
         self.use_display(wait_for(listening, START_TIMEOUT, "weston's X display"), "Xwayland")
 
 
-class StacksTest(unittest.TestCase):
-    def test_each_stack_works_or_says_why(self):
-        outcomes = []
-        for stack in STACKS:
-            with self.subTest(stack=stack.name):
-                outcomes.append((stack.name, *self.run_stack(stack)))
-        print("\nstack | status | what the program said | what scripts/run said")
-        for outcome in outcomes:
-            print(" | ".join(str(cell) for cell in outcome))
+@pytest.mark.parametrize("stack", STACKS, ids=lambda stack: stack.name)
+def test_stack_works_or_says_why(stack):
+    status, said, verdict = Checks("run_stack").run_stack(stack)
+    print(f"\n{stack.name} | {status} | {said} | {verdict}")
+
+
+@pytest.mark.parametrize("stack", DESKTOPS, ids=lambda stack: stack.name)
+def test_desktop_closes_every_way(stack):
+    missing = [tool for tool in stack.tools() if not shutil.which(tool)]
+    if missing:
+        pytest.skip(f"not installed: {' '.join(missing)} (scripts/test --all installs the "
+                    "desktops)")
+    size, exits = Checks("run_desktop").run_desktop(stack)
+    print(f"\n{stack.name} | {size} | {exits}")
+
+
+class Checks(unittest.TestCase):
+    """What a row is checked for, with unittest's assertions."""
 
     def run_stack(self, stack):
         if SANITIZED and stack.name in UNSANITIZABLE:
@@ -320,7 +373,7 @@ class StacksTest(unittest.TestCase):
             if stack.status == 0 and stack.diagnosis:
                 return 0, "", self.check_script(x, env, stack)
             wrapper, binary = (), BIN
-            if stack.route == "ssh":
+            if stack.route is Route.SSH:
                 # ssh hands the command to the remote shell as one line, which
                 # would split a path with spaces: the path goes quoted.
                 wrapper, binary = self.ssh(x, tmp, fill["port"], env), shlex.quote(BIN)
@@ -338,9 +391,9 @@ class StacksTest(unittest.TestCase):
     def session(self, stack, tmp, cleanup):
         server = [arg.format(tmp=tmp) for arg in stack.server]
         wm = [arg.format(tmp=tmp) for arg in stack.wm]
-        if stack.route == "weston":
+        if stack.route is Route.WESTON:
             return WestonSession(window_manager=False)
-        if stack.route == "nested":
+        if stack.route is Route.NESTED:
             host = cleanup.enter_context(XSession(window_manager=False))
             return XSession(window_manager=wm, server=server, server_env=host.env)
         client_env = {}
@@ -411,28 +464,12 @@ class StacksTest(unittest.TestCase):
         self.assertEqual(status, 0, program.stderr())
 
     def close(self, x, window, how):
-        if how == "wmctrl":
+        if how is Close.WMCTRL:
             x.close_window(window)
-        elif how == "i3":
+        elif how is Close.I3:
             x.run(["i3-msg", f"[id={window}] kill"])
         else:
-            x.xpoke("delete", window, BATCHED_EVENTS if how == "batch" else 0)
-
-    def test_each_desktop_closes_every_way(self):
-        outcomes = []
-        for stack in DESKTOPS:
-            with self.subTest(desktop=stack.name):
-                missing = [tool for tool in (stack.wm[:1] or OPENBOX[:1]) +
-                           tuple(client[0] for client in stack.clients) +
-                           (("xpra",) if stack.route == "xpra" else ())
-                           if not shutil.which(tool)]
-                if missing:
-                    self.skipTest(f"not installed: {' '.join(missing)} (scripts/test --all "
-                                  "installs the desktops)")
-                outcomes.append((stack.name, *self.run_desktop(stack)))
-        print("\ndesktop | size | close way: seconds to exit")
-        for outcome in outcomes:
-            print(" | ".join(outcome))
+            x.xpoke("delete", window, BATCHED_EVENTS if how is Close.BATCH else 0)
 
     def run_desktop(self, stack):
         """The window shown with the exact picture and closed each way in turn,
@@ -455,7 +492,7 @@ class StacksTest(unittest.TestCase):
             # one first Alt+F4 in two so); a person's session has had keys
             # pressed long before a window is closed.
             x.run(["xdotool", "key", "shift"])
-            program_env = dict(x.env, DISPLAY=self.xpra(x, tmp)) if stack.route == "xpra" \
+            program_env = dict(x.env, DISPLAY=self.xpra(x, tmp)) if stack.route is Route.XPRA \
                 else None
             exits, size = [], None
             for way in stack.closes:
@@ -467,10 +504,10 @@ class StacksTest(unittest.TestCase):
                 try:
                     status, _ = program.wait_exit(CLOSE_DEADLINE)
                 except AssertionError as error:
-                    raise AssertionError(f"closed by {way}: {error}") from None
+                    raise AssertionError(f"closed by {way.value}: {error}") from None
                 took = time.monotonic() - start
-                self.assertEqual(status, 0, f"closed by {way}: " + program.stderr())
-                exits.append(f"{way}: {took:.2f}")
+                self.assertEqual(status, 0, f"closed by {way.value}: " + program.stderr())
+                exits.append(f"{way.value}: {took:.2f}")
                 x.wait_no_windows()
             return size, ", ".join(exits)
 
@@ -506,11 +543,11 @@ class StacksTest(unittest.TestCase):
         return display
 
     def close_as_a_person(self, x, window, way, key):
-        if way == "request":
+        if way is Way.REQUEST:
             x.close_window(window)
-        elif way == "key" and len(key) > 1:
+        elif way is Way.KEY and len(key) > 1:
             x.run(list(key))
-        elif way == "key":
+        elif way is Way.KEY:
             # To the focused window, as a keyboard sends it: xdotool's
             # --window would leave the keys held once the window is gone.
             wait_for(lambda: x.run(["xdotool", "getwindowfocus"]).stdout.decode().strip()
@@ -532,7 +569,7 @@ class StacksTest(unittest.TestCase):
         """scripts/run on this display: its FAILED line, or, on a stack where
         it shows the window, its whole output once the window is closed."""
         argv = [*run_script(x.tmp), *stack.args]
-        if stack.route == "xvfb-run":
+        if stack.route is Route.XVFB_RUN:
             argv = ["xvfb-run", "-a", "-s", f"-screen 0 {SCREEN}x24 -nolisten tcp", *argv]
         status, output, _ = x.run_until_shown(
             argv, lambda window: self.close(x, window, stack.close), sanitizer_env(env))
@@ -544,6 +581,3 @@ class StacksTest(unittest.TestCase):
         self.assertEqual(verdict.group(1), "OK" if stack.shown else "FAILED", output)
         return verdict.group(0)
 
-
-if __name__ == "__main__":
-    unittest.main()

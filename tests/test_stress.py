@@ -4,10 +4,9 @@ middle of one. Each test is run on its own by CTest, with a 60 s bound."""
 import re
 import unittest
 
-import oracle
-from test_close import assert_burst_ends_program
-from test_failures import NO_DISPLAY_DEADLINE, assert_lost_display_ends_program
-from xsession import SANITIZED, SIZE, XSession, resident_kib, wait_for
+from sfmlcheck import oracle
+from suite import (NO_DISPLAY_DEADLINE, SANITIZED, SIZE, XSession, assert_burst_ends_program,
+                   assert_lost_display_ends_program, resident_kib, wait_for)
 
 INPUT_STORM = 50_000
 # The storm comes in bursts, each drained before the next. Every frame drains

@@ -3,7 +3,7 @@
 import re
 import unittest
 
-from xsession import SIZE, TITLE, XSession
+from suite import SIZE, TITLE, XSession
 
 # Motif window-manager hints: which fields are set, and the bits asked for.
 MWM_HINTS_FUNCTIONS = 1

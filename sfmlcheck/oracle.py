@@ -17,22 +17,18 @@ the window twice (one still applying its own settings re-tiles it) leaves the
 scene at whichever size the library saw, stretched over the last one; that
 scene is found from the circle's centre in the picture, and then every pixel is
 judged against it like any other.
-
-Run as a command, it judges pictures (see usage below).
 """
 
 import collections
-import ctypes
-import json
 import math
-import re
-import struct
-import sys
-import zlib
+from typing import NamedTuple
 
-GREEN = (0, 255, 0)
-BLACK = (0, 0, 0)
-SCENE = 200.0
+import numpy
+
+from .facts import POINTS, RADIUS, SIZE
+from .pictures import BLACK, GREEN, Image, side_by_side
+
+SCENE = float(SIZE)
 EDGE_TOLERANCE = 0.01
 # Pixels this far across, horizontally, from where a row crosses the
 # polygon's outline are judged by their distance to every edge; all others are
@@ -40,29 +36,7 @@ EDGE_TOLERANCE = 0.01
 CROSSING_MARGIN = 1.5
 
 
-class Image:
-    """An RGB picture read from a binary PPM."""
-
-    def __init__(self, ppm):
-        header = re.match(rb"P6\s+(?:#[^\n]*\s+)*(\d+)\s+(\d+)\s+(\d+)\s", ppm)
-        if not header or header.group(3) != b"255":
-            raise ValueError(f"not an 8-bit binary PPM: {ppm[:40]!r}")
-        self.width, self.height = int(header.group(1)), int(header.group(2))
-        self.pixels = ppm[header.end():header.end() + self.width * self.height * 3]
-        if len(self.pixels) != self.width * self.height * 3:
-            raise ValueError("PPM is truncated")
-
-    @classmethod
-    def read(cls, path):
-        with open(path, "rb") as f:
-            return cls(f.read())
-
-    def pixel(self, x, y):
-        offset = (y * self.width + x) * 3
-        return tuple(self.pixels[offset:offset + 3])
-
-
-def polygon(points=30, radius=100.0, width=SCENE, height=SCENE):
+def polygon(points=POINTS, radius=RADIUS, width=SCENE, height=SCENE):
     """The polygon's vertices in window pixels, for a window of this size."""
     sx, sy = width / SCENE, height / SCENE
     vertices = []
@@ -103,7 +77,7 @@ def _crossings(cy, edges):
     return (min(xs), max(xs)) if xs else None
 
 
-def mismatches(image, points=30, radius=100.0, scene=(SCENE, SCENE), limit=None):
+def mismatches(image, points=POINTS, radius=RADIUS, scene=(SCENE, SCENE), limit=None):
     """Pixels of image that differ from the picture for these parameters,
     with a scene of this size stretched over the image.
 
@@ -260,19 +234,28 @@ def _rgb(colour):
         "rgb({}, {}, {})".format(*colour)
 
 
+class Judgement(NamedTuple):
+    """What is wrong with a picture, in plain words ("" when it is exact), how
+    many pixels differ, the scene it was judged against, and whether it is
+    black all over."""
+    words: str
+    count: int
+    scene: tuple
+    black: bool = False
+
+
 def judge(image):
-    """What is wrong with the picture, in plain words, how many pixels differ,
-    and the scene it was judged against; ("", 0, scene) when it is exact."""
+    """The picture's judgement (see Judgement)."""
     scene, wrong = window_mismatches(image)
     if not wrong:
-        return "", 0, scene
+        return Judgement("", 0, scene)
     count = f"{len(wrong)} of {image.width * image.height} pixels differ"
-    if not image.pixels.strip(b"\0"):
-        return f"only black, no circle ({count})", len(wrong), scene
+    if image.black():
+        return Judgement(f"only black, no circle ({count})", len(wrong), scene, True)
     disc = [found for _, _, found, expected in wrong if expected == GREEN]
     around = [found for _, _, found, expected in wrong if expected == BLACK]
     # The window's edge may cut the circle off: no more of it than the window.
-    disc_area = min(math.pi * 100 ** 2 * image.width * image.height / (scene[0] * scene[1]),
+    disc_area = min(math.pi * RADIUS ** 2 * image.width * image.height / (scene[0] * scene[1]),
                     image.width * image.height)
     background_area = image.width * image.height - disc_area
     words = []
@@ -304,7 +287,7 @@ def judge(image):
         words.append(f"part of the circle is missing ({missing} of its pixels)")
     elif extra > len(around) / 2 or (extra and not words):
         words.append(f"green shows outside the circle ({extra} pixels)")
-    return f"{'; '.join(words) or 'the picture differs'} ({count})", len(wrong), scene
+    return Judgement(f"{'; '.join(words) or 'the picture differs'} ({count})", len(wrong), scene)
 
 
 def _centre(vertices):
@@ -313,9 +296,8 @@ def _centre(vertices):
 
 
 def _green_centre(image):
-    points = [(x + 0.5, y + 0.5) for y in range(image.height) for x in range(image.width)
-              if image.pixel(x, y) == GREEN]
-    return _centre(points) if points else (0.0, 0.0)
+    rows, columns = numpy.nonzero((image.array() == GREEN).all(axis=2))
+    return (columns.mean() + 0.5, rows.mean() + 0.5) if len(rows) else (0.0, 0.0)
 
 
 def expected_image(width, height, scene):
@@ -333,104 +315,10 @@ def expected_image(width, height, scene):
             plainly_inside = left + CROSSING_MARGIN < x + 0.5 < right - CROSSING_MARGIN
             if plainly_inside or _classify(x + 0.5, y + 0.5, edges) != "out":
                 pixels[(y * width + x) * 3 + 1] = 255
-    return Image(b"P6 %d %d 255\n" % (width, height) + bytes(pixels))
+    return Image(width, height, pixels)
 
 
-def write_png(path, width, height, rgb):
-    """Write RGB bytes as a PNG, with nothing but the standard library."""
-    def chunk(kind, data):
-        body = kind + data
-        return struct.pack(">I", len(data)) + body + struct.pack(">I", zlib.crc32(body))
-    rows = b"".join(b"\0" + rgb[y * width * 3:(y + 1) * width * 3] for y in range(height))
-    with open(path, "wb") as f:
-        f.write(b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height,
-                                                                  8, 2, 0, 0, 0))
-                + chunk(b"IDAT", zlib.compress(rows, 6)) + chunk(b"IEND", b""))
-
-
-def write_comparison(path, image, scene):
-    """Expected, found and their difference side by side (differing pixels
-    red, the rest dimmed), with a grey gap between them."""
-    expected = expected_image(image.width, image.height, scene)
-    gap = 8
-    width = image.width * 3 + gap * 2
-    rows = []
-    for y in range(image.height):
-        start, end = y * image.width * 3, (y + 1) * image.width * 3
-        want, got = expected.pixels[start:end], image.pixels[start:end]
-        diff = bytearray()
-        for x in range(0, len(got), 3):
-            diff += b"\xff\0\0" if want[x:x + 3] != got[x:x + 3] else \
-                bytes(v // 4 for v in got[x:x + 3])
-        rows.append(want + b"\x80" * gap * 3 + got + b"\x80" * gap * 3 + bytes(diff))
-    write_png(path, width, image.height, b"".join(rows))
-
-
-class _ClientMessage(ctypes.Structure):
-    """Xlib's XClientMessageEvent, with 32-bit data."""
-    _fields_ = [("type", ctypes.c_int), ("serial", ctypes.c_ulong),
-                ("send_event", ctypes.c_int), ("display", ctypes.c_void_p),
-                ("window", ctypes.c_ulong), ("message_type", ctypes.c_ulong),
-                ("format", ctypes.c_int), ("data", ctypes.c_long * 5),
-                ("pad", ctypes.c_long * 19)]
-
-
-def send_close_request(window):
-    """Ask the window to close, as a window manager does for its close button:
-    a WM_DELETE_WINDOW message of the WM_PROTOCOLS kind, sent to the window."""
-    import ctypes.util  # only here: it takes longer to import than judging takes
-    xlib = ctypes.CDLL(ctypes.util.find_library("X11") or "libX11.so.6")
-    xlib.XOpenDisplay.restype = ctypes.c_void_p
-    xlib.XOpenDisplay.argtypes = [ctypes.c_char_p]
-    xlib.XInternAtom.restype = ctypes.c_ulong
-    xlib.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
-    xlib.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_long,
-                                ctypes.POINTER(_ClientMessage)]
-    xlib.XCloseDisplay.argtypes = [ctypes.c_void_p]
-    display = xlib.XOpenDisplay(None)
-    if not display:
-        raise OSError("cannot open the display")
-    event = _ClientMessage(type=33, send_event=1, display=display, window=window,  # ClientMessage
-                           message_type=xlib.XInternAtom(display, b"WM_PROTOCOLS", 0), format=32)
-    event.data[0] = xlib.XInternAtom(display, b"WM_DELETE_WINDOW", 0)
-    sent = xlib.XSendEvent(display, window, 0, 0, ctypes.byref(event))
-    xlib.XCloseDisplay(display)  # flushes the request
-    if not sent:
-        raise OSError("the close request could not be sent")
-
-
-USAGE = """usage: oracle.py judge PICTURE.ppm PNG [COMPARISON.png]
-         Save the picture as PNG; print what is wrong with it, or nothing if
-         it is exact, and then save the comparison; exit 1 if it is not.
-       oracle.py report FILE.json KEY=VALUE...
-         Write the facts as a JSON object.
-       oracle.py close WINDOW
-         Send the window a close request, as a window manager does."""
-
-
-def main(argv):
-    if len(argv) in (3, 4) and argv[0] == "judge":
-        image = Image.read(argv[1])
-        write_png(argv[2], image.width, image.height, image.pixels)
-        what, _, scene = judge(image)
-        if not what:
-            return 0
-        print(what)
-        if len(argv) == 4:
-            write_comparison(argv[3], image, scene)
-        return 1
-    if len(argv) >= 2 and argv[0] == "report" and all("=" in a for a in argv[2:]):
-        facts = dict(a.split("=", 1) for a in argv[2:])
-        with open(argv[1], "w") as f:
-            json.dump(facts, f, indent=2, ensure_ascii=False)
-            f.write("\n")
-        return 0
-    if len(argv) == 2 and argv[0] == "close":
-        send_close_request(int(argv[1], 0))
-        return 0
-    print(USAGE, file=sys.stderr)
-    return 2
-
-
-if __name__ == "__main__":
-    sys.exit(main(sys.argv[1:]))
+def comparison(image, scene):
+    """The picture expected for this one's size and scene, beside it and
+    their difference (see pictures.side_by_side)."""
+    return side_by_side(expected_image(image.width, image.height, scene), image)

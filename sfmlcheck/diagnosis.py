@@ -1,0 +1,142 @@
+"""Why the program failed on a display, and what to do about it, from what
+the X server (xdpyinfo), GLX (glxinfo -B) and the program itself said. Pure
+functions of those facts, so that every stack's account can be checked on
+its captured texts alone.
+
+Each cause has a stable identifier, which the JSON verdict carries; the words
+are for people and may be improved.
+"""
+
+import re
+import signal
+from dataclasses import dataclass
+from typing import NamedTuple, Optional
+
+from .facts import MIN_DEPTH, MULTI_SCREEN_RELEASE, PROGRAM
+
+SOFTWARE = ("try Mesa's software renderer: LIBGL_ALWAYS_SOFTWARE=1 scripts/run "
+            "(on WSL: GALLIUM_DRIVER=llvmpipe scripts/run)")
+# The longest part of a libGL error quoted in a verdict.
+LIBGL_ERROR_LENGTH = 120
+
+
+class Failure(NamedTuple):
+    id: str
+    words: str
+
+
+@dataclass
+class Facts:
+    """What was gathered about a failed run on display."""
+    display: str
+    status: Optional[int] = None  # the exit status; -N for signal N
+    server_answered: bool = True  # whether xdpyinfo could talk to the display
+    server: str = ""  # what xdpyinfo said, errors included
+    screens: Optional[int] = None  # screens of the server, where the display names one it lacks
+    glx: str = ""  # what glxinfo -B said
+    stderr: str = ""  # what the program said
+    indirect: str = ""  # LIBGL_ALWAYS_INDIRECT
+    sfml: str = "2"  # the library's release
+
+
+def truthy(value):
+    """Whether an environment switch such as LIBGL_ALWAYS_INDIRECT is on."""
+    return bool(value) and value.lower() not in ("0", "false", "no", "n", "f")
+
+
+def release(version):
+    """A release's numbers, for comparing: "2.5.1" is (2, 5, 1)."""
+    return tuple(int(n) for n in re.findall(r"\d+", version))
+
+
+def split_display(display):
+    """DISPLAY's server part and screen number: ":3.1" is (":3", 1)."""
+    found = re.match(r"^(.*?)(?:\.(\d+))?$", display)
+    return found.group(1), int(found.group(2)) if found.group(2) else None
+
+
+def _first_line(text, prefix):
+    return next((line for line in text.splitlines() if line.startswith(prefix)), "")
+
+
+def screen_depth(server, screen):
+    """The depth of the screen's root window, from xdpyinfo's text."""
+    section = re.search(rf"^screen #{screen}:$(.*?)(?:^screen #|\Z)", server, re.M | re.S)
+    depth = section and re.search(r"depth of root window:\s+(\d+)", section.group(1))
+    return int(depth.group(1)) if depth else None
+
+
+def has_glx(server):
+    return re.search(r"^ *GLX$", server, re.M) is not None
+
+
+def ended(status):
+    """How the program ended, in words, from its exit status."""
+    if status is not None and status < 0:
+        try:
+            name = signal.Signals(-status).name[3:]
+        except ValueError:
+            name = "unknown"
+        return Failure("crash", f"{PROGRAM} was killed by signal {-status} ({name})")
+    return Failure("exit-status", f"{PROGRAM} exited with status {status}")
+
+
+def explain(facts):
+    """The cause of a failed run, and what to do about it."""
+    display = facts.display
+    base, screen = split_display(display)
+    if not facts.server_answered:
+        if screen is not None and facts.screens is not None:
+            return Failure("missing-screen", f"the X server on {base} has {facts.screens} "
+                           f"screen(s), so it has no screen {screen} for DISPLAY={display}: "
+                           f"use screen 0 (DISPLAY={base}.0)")
+        if re.search(r"authoriz|no protocol specified|maximum number of clients",
+                     facts.server, re.I):
+            return Failure("auth-refused", f"the X server on {display} refused the connection "
+                           "(authorization): run it from the session that owns the display, "
+                           "or give it that session's cookie (XAUTHORITY, or xauth merge); "
+                           "over SSH, ssh -X sets this up")
+        return Failure("no-x-server", f"no X server answers on DISPLAY={display}: start one, "
+                       "log in with ssh -X to get one, or use a private one with "
+                       "scripts/run --headless")
+    screen = screen or 0
+    depth = screen_depth(facts.server, screen)
+    # A shallow screen has no GLX at all, so its depth is the cause to name.
+    if depth is not None and depth < MIN_DEPTH:
+        return Failure("shallow-screen", f"screen {screen} of {display} is {depth} bits deep, "
+                       f"and SFML needs {MIN_DEPTH}: raise it (a VNC server: -depth "
+                       f"{MIN_DEPTH}; Xvfb: -screen {screen} 1280x1024x{MIN_DEPTH}; Xorg: "
+                       f"DefaultDepth {MIN_DEPTH})")
+    if not has_glx(facts.server):
+        return Failure("no-glx", f"the X server on {display} has no GLX extension, so SFML "
+                       "cannot make an OpenGL window there (the library crashes): enable GLX "
+                       "in the server (Xvfb and Xvnc: leave out -extension GLX; Xorg: load "
+                       "the glx module)")
+    direct = re.search(r"^direct rendering: (.*)$", facts.glx, re.M)
+    ours = _first_line(facts.stderr, f"{PROGRAM}: ")[len(PROGRAM) + 2:]
+    libgl_error = _first_line(facts.stderr, "libGL error")
+    # Mesa falls back to indirect rendering when no driver loads; that is not
+    # the cause to name then.
+    if truthy(facts.indirect) or (direct and direct.group(1).startswith("No")
+                                  and not libgl_error):
+        how = ("render directly: unset LIBGL_ALWAYS_INDIRECT (over ssh -X, Mesa then draws "
+               "on the remote machine and sends the pixels)")
+        if ours:
+            return Failure("indirect", "rendering is indirect, and OpenGL 1.1 cannot be had "
+                           f"through it ({ours}): {how}")
+        return Failure("indirect", f"rendering is indirect, and the X server on {display} "
+                       f"refuses indirect GLX, as X servers do by default: {how}")
+    needed = ".".join(map(str, MULTI_SCREEN_RELEASE))
+    if screen != 0 and release(facts.sfml) < MULTI_SCREEN_RELEASE:
+        return Failure("other-screen-needs-2.6", f"{display} is screen {screen} of a "
+                       f"multi-screen X server, where SFML {facts.sfml} cannot make its "
+                       f"window; SFML {needed} or later can: use screen 0 "
+                       f"(DISPLAY={base}.0), or build against SFML {needed}")
+    if libgl_error:
+        return Failure("no-driver", f"no OpenGL driver loads for {display} "
+                       f"({libgl_error[:LIBGL_ERROR_LENGTH]}): install Mesa's drivers "
+                       "(sudo apt-get install libgl1-mesa-dri)")
+    if ours:
+        return Failure("program-failed", f"{ours}: check the OpenGL driver with glxinfo -B, "
+                       "or try Mesa's software renderer (LIBGL_ALWAYS_SOFTWARE=1 scripts/run)")
+    return ended(facts.status)

@@ -1,0 +1,181 @@
+"""The program under test, started on a session's display with the frame
+counter preloaded, and the one reader of the counter's file.
+
+The counter (tools/frame_counter.cpp) wraps the buffer swap, so every frame
+the program presents is seen without changing the program. Its file holds
+five little-endian 64-bit values: frames presented, the wall-clock times in
+nanoseconds of the first and the latest of them, and two capture numbers.
+Raising the first (requested) makes it read back, at the next swap, the frame
+the program has just drawn, into the same path with ".ppm" added, and then
+set the second (done) to the first.
+"""
+
+import glob
+import os
+import struct
+import subprocess
+import tempfile
+import time
+from typing import NamedTuple
+
+from .procs import wait_for
+
+_LAYOUT = struct.Struct("<5Q")
+_REQUESTED = 3 * 8  # where the capture request sits in the file
+# How often to nudge the window manager while a window has not appeared.
+NUDGE_INTERVAL = 1.0
+
+
+class Count(NamedTuple):
+    frames: int = 0
+    first_ns: int = 0
+    last_ns: int = 0
+    requested: int = 0
+    done: int = 0
+
+
+class Counter:
+    """The frame counter's file at path; all zeros before it is loaded."""
+
+    def __init__(self, path):
+        self.path = path
+        self.capture_path = path + ".ppm"
+
+    def read(self):
+        try:
+            with open(self.path, "rb") as f:
+                data = f.read(_LAYOUT.size)
+        except FileNotFoundError:
+            return Count()
+        return Count(*_LAYOUT.unpack(data)) if len(data) == _LAYOUT.size else Count()
+
+    def request_capture(self):
+        """Ask for the next frame drawn; returns the done number to wait past."""
+        done = self.read().done
+        with open(self.path, "r+b") as f:
+            f.seek(_REQUESTED)
+            f.write(struct.pack("<Q", done + 1))
+        return done
+
+
+def frames_per_second(before, after):
+    """Frames presented between two counts, over the time between their swaps."""
+    if after.last_ns <= before.last_ns:
+        return 0
+    return (after.frames - before.frames) * 1_000_000_000 // (after.last_ns - before.last_ns)
+
+
+def linked(library, folder):
+    """A link to library in folder, for LD_PRELOAD: the loader splits that at
+    spaces, which the path of a checkout may hold, and a temporary folder's
+    does not."""
+    link = os.path.join(folder, os.path.basename(library))
+    os.symlink(library, link)
+    return link
+
+
+def sanitizer_env(env, preload=(), sanitized=False):
+    """env for running the program, with preload added to LD_PRELOAD, and
+    what a sanitizer build needs to run among preloads."""
+    env = dict(env)
+    preload = [*preload, *env.get("LD_PRELOAD", "").split()]
+    if sanitized:
+        # Preloads go ahead of the sanitizer runtime. Mesa unloads its driver
+        # when the display closes, which turns the driver's live allocations
+        # into leaks from an unknown module; preloading the driver keeps it,
+        # and them, in place until exit. A crash is left to end the process
+        # with its signal, as it does in any other build.
+        preload += glob.glob("/usr/lib/*/dri/swrast_dri.so")[:1]
+        env["ASAN_OPTIONS"] = "verify_asan_link_order=0:detect_leaks=1:handle_segv=0"
+        env["UBSAN_OPTIONS"] = "print_stacktrace=1:halt_on_error=1"
+    env["LD_PRELOAD"] = " ".join(preload)
+    return env
+
+
+class Program:
+    """The program, started on session's display by session.spawn, its
+    output kept in files, its frames counted by the counter at counter_lib."""
+
+    def __init__(self, session, binary, counter_lib, args=(), env=None, preload=(),
+                 wrapper=(), sanitized=False, timeout=30):
+        self.session = session
+        self.timeout = timeout
+        # The session's folder has no space in its path (see linked).
+        self.folder = tempfile.mkdtemp(prefix="program-", dir=session.tmp)
+        self.counter = Counter(os.path.join(self.folder, "frames"))
+        self.counter_path = self.counter.path
+        self.stdout_path = os.path.join(self.folder, "stdout")
+        self.stderr_path = os.path.join(self.folder, "stderr")
+        preload = [linked(lib, self.folder) for lib in (counter_lib, *preload)]
+        program_env = sanitizer_env(session.env if env is None else env, preload, sanitized)
+        program_env["FRAME_COUNTER_FILE"] = self.counter.path
+        with open(self.stdout_path, "wb") as out, open(self.stderr_path, "wb") as err:
+            self.proc = session.spawn([*wrapper, binary, *args], env=program_env,
+                                      stdout=out, stderr=err)
+        self.window = None
+
+    def frames(self):
+        """Frames presented so far."""
+        return self.counter.read().frames
+
+    def running(self):
+        return self.proc.poll() is None
+
+    def wait_frames(self, count, timeout=None):
+        self.assert_running()
+        wait_for(lambda: self.frames() >= count or not self.running(),
+                 timeout or self.timeout, f"{count} frames")
+        self.assert_running()
+
+    def wait_window(self, timeout=None, counted=True):
+        """Wait for the window to be managed, shown and, where the counter can
+        see its frames, drawn; return its id."""
+        timeout = timeout or self.timeout
+        nudged = [time.monotonic()]
+
+        def managed():
+            self.assert_running()
+            if time.monotonic() - nudged[0] > NUDGE_INTERVAL:
+                self.session.nudge()
+                nudged[0] = time.monotonic()
+            windows = self.session.program_windows()
+            return windows[0] if len(windows) == 1 else None
+        self.window = wait_for(managed, timeout, "the program's window")
+        wait_for(lambda: self.session.window_info(self.window).get("Map State")
+                 == "IsViewable", timeout, "the window to be shown")
+        if counted:
+            self.wait_frames(self.frames() + 2, timeout)
+        return self.window
+
+    def assert_running(self):
+        status = self.proc.poll()
+        if status is not None:
+            raise AssertionError(f"the program ended early with status {status}: "
+                                 + self.stderr())
+
+    def wait_exit(self, timeout):
+        """Wait for the program to end; return its status and how long it took."""
+        start = time.monotonic()
+        try:
+            status = self.proc.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            raise AssertionError(f"the program was still running {timeout} s later") from None
+        return status, time.monotonic() - start
+
+    def close(self, timeout):
+        """Close the window through the window manager, and check that the
+        program ends in time with status 0 and printed nothing."""
+        self.session.close_window(self.window)
+        status, _ = self.wait_exit(timeout)
+        if status != 0:
+            raise AssertionError(f"the program ended with status {status}: " + self.stderr())
+        if self.stdout():
+            raise AssertionError(f"the program printed: {self.stdout()!r}")
+
+    def stdout(self):
+        with open(self.stdout_path, "rb") as out:
+            return out.read().decode(errors="replace")
+
+    def stderr(self):
+        with open(self.stderr_path, "rb") as err:
+            return err.read().decode(errors="replace")

@@ -1,0 +1,408 @@
+"""scripts/run's flow, once scripts/run has installed and built what it needs:
+run the program on the user's display or a private one, judge every pixel of
+the window and of the frame the program drew before it was presented, count
+its frames per second from outside it, close it or wait for it to be closed,
+and say in one line what was proven, or what went wrong and what to do; the
+same facts go to a JSON file.
+
+  python3 -m sfmlcheck.run --program PATH --counter LIB --output DIR
+      [--headless] [--close] [--sfml-source system|built|given] [--system-sfml VERSION]
+"""
+
+import argparse
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+import time
+from contextlib import ExitStack
+
+from . import oracle
+from .diagnosis import SOFTWARE, Facts, Failure, ended, explain, split_display
+from .facts import CLOSE_KEYS, PROGRAM, TITLE
+from .pictures import Image
+from .procs import Timeout, stop_process, wait_for
+from .program import Program, frames_per_second
+from .session import XSession
+
+# How long to wait for the window and its first frame; how long a window may
+# exist without being shown before it counts as held back; how long to wait
+# for the drawn frame and the exact picture; over how many seconds the frame
+# rate is counted; and how long a closed window may take to go.
+SHOW_SECONDS = 30
+UNMAPPED_SECONDS = 10
+DRAW_SECONDS = 5
+FPS_SECONDS = 2
+CLOSE_SECONDS = 10
+NUDGE_SECONDS = 1
+
+
+def say(words):
+    print(f"==> {words}", file=sys.stderr, flush=True)
+
+
+class Failed(Exception):
+    """The run failed, for the reason given."""
+
+    def __init__(self, failure):
+        super().__init__(failure.words)
+        self.failure = failure
+
+
+def sfml_version(program):
+    """The library's release the program runs with, read off the library it
+    loads ("2" where it loads none: a static build)."""
+    result = subprocess.run(["ldd", program], capture_output=True, text=True, check=False)
+    library = re.search(r"libsfml-graphics\S* => (\S+)", result.stdout)
+    found = library and re.search(r"\.so\.(\d[\d.]*)$", os.path.realpath(library.group(1)))
+    return found.group(1) if found else "2"
+
+
+class Run:
+    """One run: the facts gathered so far, and where its files go."""
+
+    def __init__(self, args):
+        self.args = args
+        self.output = args.output
+        self.verdict_path = os.path.join(self.output, f"{PROGRAM}-verdict.json")
+        self.screenshot = os.path.join(self.output, f"{PROGRAM}-window.png")
+        self.drawn_picture = os.path.join(self.output, f"{PROGRAM}-drawn.png")
+        self.comparison = os.path.join(self.output, f"{PROGRAM}-comparison.png")
+        for path in (self.verdict_path, self.screenshot, self.drawn_picture, self.comparison):
+            if os.path.exists(path):
+                os.remove(path)
+        self.sfml = sfml_version(args.program)
+        self.facts = {"sfml": self.sfml, "sfml_source": args.sfml_source}
+        self.program = None
+        self.x = None
+
+    def report(self, verdict, cause, failure=None):
+        facts = {"verdict": verdict, "cause": cause, **self.facts, "failure": failure}
+        try:
+            with open(self.verdict_path, "w") as f:
+                json.dump(facts, f, indent=2, ensure_ascii=False)
+                f.write("\n")
+        except OSError:
+            say(f"Could not write {self.verdict_path}")
+
+    def fail(self, failure):
+        raise Failed(failure)
+
+    def failed(self, failure):
+        """Say why the run failed, and what the program said."""
+        cause = failure.words
+        if os.path.exists(self.comparison):
+            cause += f"; expected, found and their difference: {self.comparison}"
+        self.report("FAILED", cause, failure.id)
+        print(f"FAILED: {cause}", file=sys.stderr)
+        said = self.program.stderr() if self.program else ""
+        if said.strip():
+            print(f"{PROGRAM} said:", file=sys.stderr)
+            for line in said.splitlines():
+                print(f"  {line}", file=sys.stderr)
+        return 1
+
+    def alive(self):
+        return self.program.running()
+
+    def status(self):
+        return self.program.proc.wait()
+
+    def explain(self):
+        """Why the program ended, from the display's and the program's words."""
+        x = self.x
+        answered, server = x.server_info()
+        base, screen = split_display(x.display)
+        screens = None
+        if not answered and screen is not None:
+            base_answered, base_server = x.server_info(base)
+            found = re.search(r"^number of screens:\s*(\d+)", base_server, re.M)
+            screens = int(found.group(1)) if base_answered and found else None
+        return explain(Facts(
+            display=x.display, status=self.status(), server_answered=answered, server=server,
+            screens=screens, glx=x.glx_info() if answered else "", stderr=self.program.stderr(),
+            indirect=os.environ.get("LIBGL_ALWAYS_INDIRECT", ""), sfml=self.sfml))
+
+    def ended_early(self):
+        """When the program is gone before its picture was proven, fail, and
+        say why; a close with status 0 only means it was closed too soon."""
+        if self.alive():
+            return
+        if self.status() == 0:
+            self.fail(Failure("closed-early", "the window was closed before its picture was "
+                              "proven; run again and close it once told to"))
+        self.fail(self.explain())
+
+    def main(self, stack):
+        args = self.args
+        if args.headless:
+            say("Starting a private X server (Xvfb) with openbox")
+            self.x = x = stack.enter_context(XSession(timeout=SHOW_SECONDS))
+        else:
+            self.x = x = stack.enter_context(XSession(existing=os.environ["DISPLAY"]))
+        self.facts["display"] = x.display
+        wm = x.window_manager_name()
+        self.facts["window_manager"] = wm or "none"
+        close = args.close
+        if not wm and x.server_info()[0]:
+            # Without a window manager nobody can close the window, so it is
+            # closed here once it is proven, as xvfb-run users expect.
+            say(f"No window manager runs on {x.display}, so the window has no title bar or "
+                "close button: it will be closed for you with a close request, as a window "
+                "manager sends it")
+            close = True
+
+        say(f"Running {PROGRAM} on {x.display}")
+        self.program = program = Program(x, args.program, args.counter, env=dict(x.env),
+                                         timeout=SHOW_SECONDS)
+        stack.callback(stop_process, program.proc)
+        window = self.find_window(wm)
+        # Raised at once, so that no other window covers it: a window that is
+        # covered whole may present no frame at all.
+        if wm:
+            x.raise_window(window)
+        self.first_frame(window)
+        drawn = self.drawn_frame()
+        screen = self.screen_picture(window)
+        judged = self.verdict_on(window, drawn, screen)
+        say(f"The picture is exact on {judged}; saved to {self.output}")
+
+        say(f"Counting frames for {FPS_SECONDS} s")
+        before = program.counter.read()
+        time.sleep(FPS_SECONDS)
+        fps = frames_per_second(before, program.counter.read())
+
+        closed_by = self.close(window, wm, close)
+        status = self.status()
+        say(f"{PROGRAM} exited with status {status}")
+        if status != 0:
+            failure = self.explain()
+            self.fail(Failure(failure.id, f"the window showed the circle, then {failure.words}"))
+        self.proven(judged, fps, closed_by, wm)
+        return 0
+
+    def find_window(self, wm):
+        x, program = self.x, self.program
+        held_since = None
+        nudged = time.monotonic()
+
+        def shown():
+            nonlocal held_since, nudged
+            window = x.program_window(program.proc.pid)
+            if window or not self.alive():
+                return window or "ended"
+            # A window made but not shown may be held back for good.
+            if x.program_window(program.proc.pid, "IsUnMapped"):
+                held_since = held_since or time.monotonic()
+                if time.monotonic() - held_since >= UNMAPPED_SECONDS:
+                    return "held"
+            # Now and then, wake a window manager that may have lost the
+            # request to show the window.
+            if time.monotonic() - nudged >= NUDGE_SECONDS:
+                x.nudge()
+                nudged = time.monotonic()
+            return None
+        try:
+            window = wait_for(shown, SHOW_SECONDS, "the window")
+        except Timeout:
+            self.fail(Failure("no-window", f'no window titled "{TITLE}" appeared within '
+                              f"{SHOW_SECONDS} s"))
+        if window == "held":
+            stop_process(program.proc)
+            self.fail(Failure("never-shown", "the window was made but never shown: the window "
+                              f"manager ({wm or 'none'}) or a proxy between it and the screen "
+                              "holds it unmapped (xpra does this while no client is attached), "
+                              f"and {PROGRAM} waits for it to be shown, so it was ended here; "
+                              "attach a client or view the display, or try another window "
+                              "manager"))
+        if window == "ended":
+            self.fail(self.explain())
+        return window
+
+    def first_frame(self, window):
+        try:
+            wait_for(lambda: self.program.frames() > 0 or not self.alive(), SHOW_SECONDS,
+                     "the first frame")
+        except Timeout:
+            cause = f"the window opened but no frame was presented within {SHOW_SECONDS} s"
+            cover = self.x.covering_window(window)
+            if cover:
+                cause += (f"; the window {cover} covers it, and a window covered whole may "
+                          "present nothing: move that window away")
+            self.fail(Failure("no-frame", cause))
+        self.ended_early()
+
+    def drawn_frame(self):
+        """The frame the program drew, read back by the counter before it was
+        presented: what the library and the driver made of the drawing, with
+        its judgement; None where it could not be read back."""
+        counter = self.program.counter
+        done = counter.request_capture()
+        try:
+            wait_for(lambda: counter.read().done > done or not self.alive(), DRAW_SECONDS,
+                     "the drawn frame")
+        except Timeout:
+            pass
+        drawn = None
+        if os.path.exists(counter.capture_path) and os.path.getsize(counter.capture_path):
+            image = Image.read(counter.capture_path)
+            image.save(self.drawn_picture)
+            drawn = oracle.judge(image)
+            if drawn.words:
+                oracle.comparison(image, drawn.scene).save(self.comparison)
+            self.facts["drawn_picture"] = self.drawn_picture
+        else:
+            say("The drawn frame could not be read back; judging the screen alone")
+        self.ended_early()
+        return drawn
+
+    def screen_picture(self, window):
+        """The window on the screen, judged again until it is right or the
+        time is up: a compositor or a remote display may show it a moment
+        later than drawn. None where it could not be read."""
+        seen = []
+
+        def exact():
+            if not self.alive():
+                return True
+            try:
+                image = self.x.capture(window)
+            except (AssertionError, OSError, ValueError):
+                return False
+            seen[:] = [image, oracle.judge(image)]
+            return not seen[1].words
+        try:
+            wait_for(exact, DRAW_SECONDS, "the exact picture on the screen")
+        except Timeout:
+            pass
+        self.ended_early()
+        if not seen:
+            return None
+        seen[0].save(self.screenshot)
+        self.facts["screenshot"] = self.screenshot
+        return seen
+
+    def verdict_on(self, window, drawn, screen):
+        """What the picture was proven on; or the failure, worded by what
+        was right and what was wrong."""
+        judgement = screen[1] if screen else None
+        if (drawn and drawn.black) or (drawn is None and judgement and judgement.black):
+            self.fail(Failure("draws-nothing", "the window opened but shows no circle, only "
+                              "black: the OpenGL driver takes the drawing but draws nothing "
+                              "(as seen with WSL's D3D12 driver and some remote vendor "
+                              f"drivers); {SOFTWARE}"))
+        if drawn and drawn.words:
+            self.fail(Failure("drawn-wrong", "the OpenGL driver drew the picture wrongly: "
+                              f"{drawn.words}; {SOFTWARE}"))
+        if judgement is None:
+            return "the drawn frame (the screen could not be read)"
+        if judgement.words:
+            cover = self.x.covering_window(window) if drawn else None
+            if cover:
+                # The screen shows the other window there, not what was drawn.
+                return f"the drawn frame (the window {cover} covers it on the screen)"
+            oracle.comparison(screen[0], judgement.scene).save(self.comparison)
+            if drawn:
+                self.fail(Failure("shown-wrong", "the program drew the picture right, but the "
+                                  f"screen shows something else: {judgement.words}; something "
+                                  "between the drawing and the screen changes it (a "
+                                  "compositor, the remote display or the driver's "
+                                  "presentation): try without the compositor, or with "
+                                  "LIBGL_ALWAYS_SOFTWARE=1"))
+            self.fail(Failure("shown-wrong", "the window does not show the picture: "
+                              f"{judgement.words}; {SOFTWARE}"))
+        return "the screen and the drawn frame" if drawn else "the screen"
+
+    def close(self, window, wm, close):
+        """Close the window, or wait for a person to; who closed it."""
+        x = self.x
+        if self.args.headless and not close:
+            say("Sending a close request through the window manager")
+            if x.run(["wmctrl", "-i", "-c", hex(window)], check=False).returncode:
+                self.fail(Failure("close-failed", "wmctrl could not send the close request"))
+            closed_by = "the window manager"
+        elif close:
+            say("Sending the window a close request, as a window manager does")
+            try:
+                x.send_close_request(window)
+            except OSError:
+                self.fail(Failure("close-failed", "could not send the close request"))
+            closed_by = "a close request sent to the window"
+        else:
+            key = CLOSE_KEYS.get(wm.lower())
+            if key:
+                say(f"The window shows the circle; close it to finish: {wm} draws no close "
+                    f"button, so use its close key, {key}")
+            else:
+                say("The window shows the circle; close it to finish")
+            self.program.proc.wait()
+            return "you"
+        try:
+            wait_for(lambda: not self.alive(), CLOSE_SECONDS, f"{PROGRAM} to exit")
+        except Timeout:
+            self.fail(Failure("close-ignored", f"{PROGRAM} was still running {CLOSE_SECONDS} s "
+                              "after the close request"))
+        return closed_by
+
+    def proven(self, judged, fps, closed_by, wm):
+        """What was proven, in one line, and in the JSON file."""
+        x = self.x
+        glx = x.glx_info()
+        server = x.server_info()[1]
+
+        def field(name, text):
+            found = re.search(rf"^{name}: *(.*)$", text, re.M)
+            return found.group(1) if found else ""
+        vendor = field("vendor string", server) or "unknown"
+        release = field("vendor release number", server)
+        # X.Org servers number their releases 1MMmmppp: 12101007 is 21.1.7.
+        xorg = re.match(r"^1(\d{2})(\d{2})(\d{3})$", release)
+        if "X.Org" in vendor and xorg:
+            release = ".".join(str(int(part)) for part in xorg.groups())
+        rendering = "direct" if field("direct rendering", glx).startswith("Yes") else "indirect"
+        renderer = field("OpenGL renderer string", glx)
+        gl_version = field("OpenGL version string", glx)
+        self.facts.update(server=f"{vendor} {release}", rendering=rendering,
+                          renderer=renderer, opengl=gl_version, frames_per_second=str(fps),
+                          judged=judged, closed_by=closed_by)
+        self.report("OK", "")
+        proven = f"SFML {self.sfml}"
+        if self.args.sfml_source == "built":
+            proven += " (built from source; " + (
+                f"this system's package is SFML {self.args.system_sfml})"
+                if self.args.system_sfml else "this system has no SFML package)")
+        print(f"OK: {proven} works on {x.display}: X server {vendor} {release}, window manager "
+              f"{wm or 'none'}, {rendering} rendering by {renderer} with OpenGL {gl_version}, "
+              f"{fps} frames per second; exact picture on {judged}, window captured to "
+              f"{self.screenshot}, closed by {closed_by} with status 0; verdict in "
+              f"{self.verdict_path}.", flush=True)
+
+
+def parse(argv):
+    parser = argparse.ArgumentParser(prog="sfmlcheck.run")
+    parser.add_argument("--program", required=True)
+    parser.add_argument("--counter", required=True)
+    parser.add_argument("--output", required=True)
+    parser.add_argument("--headless", action="store_true")
+    parser.add_argument("--close", action="store_true")
+    parser.add_argument("--sfml-source", choices=("system", "built", "given"), default="given")
+    parser.add_argument("--system-sfml", default="")
+    return parser.parse_args(argv)
+
+
+def main(argv):
+    run = Run(parse(argv))
+    with ExitStack() as stack:
+        try:
+            return run.main(stack)
+        except Failed as failed:
+            return run.failed(failed.failure)
+        except AssertionError as error:
+            # A private display that did not start, say.
+            return run.failed(Failure("no-x-server", str(error)))
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))

@@ -1,0 +1,193 @@
+"""X sessions: a private X server with a window manager, started and stopped
+for the length of a with-block, or the user's own display.
+
+Servers pick a free display number themselves (-displayfd), so sessions
+running at the same time never meet; openbox manages the display unless told
+otherwise, so that close requests and resizes take the same road as on a
+desktop. Every process started here is stopped by its PID when the session
+ends, whatever happened in it.
+"""
+
+import os
+import select
+import shutil
+import subprocess
+import tempfile
+import time
+
+from .procs import spawn, stop_process, wait_for
+from .xquery import Display
+
+# Waits for start-up are generous: machines are shared, and a sanitized
+# build is several times slower. They bound a wait; they are not measurements.
+START_TIMEOUT = 30
+SCREEN = "1280x1024"
+
+
+def xvfb(*options, depth=24, screens=1, size=SCREEN):
+    """Xvfb's command line with this many screens of this size and depth."""
+    screen_options = [option for number in range(screens)
+                      for option in ("-screen", str(number), f"{size}x{depth}")]
+    return ("Xvfb", *screen_options, "-nolisten", "tcp", "-noreset", *options)
+
+
+def private_folder(prefix):
+    """A temporary folder whose path holds no space: the loader splits
+    LD_PRELOAD at spaces, and preloads are linked from here."""
+    folder = tempfile.mkdtemp(prefix=prefix)
+    if any(c.isspace() for c in folder):
+        os.rmdir(folder)
+        folder = tempfile.mkdtemp(prefix=prefix, dir="/tmp")
+    return folder
+
+
+class XSession(Display):
+    """An X server, Xvfb unless told otherwise, with a window manager,
+    openbox unless told otherwise, for the length of a with-block.
+
+    server is the server's command line without -displayfd, which is added;
+    window_manager is a command line, or False for none; server_env is the
+    environment the server starts in (a nested server needs its host's
+    DISPLAY); client_env is added to the environment of every client; dbus
+    starts a D-Bus session bus for the clients first, as a desktop session
+    does; existing names a display that is there already (the user's), where
+    nothing is started but what the session's own clients start.
+    """
+
+    def __init__(self, window_manager=True, server=None, server_env=None, client_env=None,
+                 dbus=False, existing=None, timeout=START_TIMEOUT):
+        super().__init__({})
+        self.window_manager = ["openbox", "--sm-disable"] if window_manager is True \
+            else window_manager
+        self.server = server or xvfb()
+        self.server_env = server_env or os.environ
+        self.client_env = client_env or {}
+        self.dbus = dbus
+        self.existing = existing
+        self.timeout = timeout
+        self.xvfb = None
+        self.processes = []
+        self.logs = []
+        self.tmp = None
+
+    def __enter__(self):
+        self.tmp = private_folder("sfml-works-session-")
+        try:
+            if self.existing is not None:
+                self.env = dict(os.environ, DISPLAY=self.existing)
+                self.display = self.existing
+                return self
+            self._start_server()
+            if self.dbus:
+                self._start_session_bus()
+            if self.window_manager:
+                self._start_window_manager()
+        except BaseException:
+            self.__exit__(None, None, None)
+            raise
+        return self
+
+    def __exit__(self, *exc):
+        for proc in reversed(self.processes):
+            stop_process(proc)
+            if proc.stdout:
+                proc.stdout.close()
+        for log in self.logs:
+            log.close()
+        shutil.rmtree(self.tmp, ignore_errors=True)
+        return False
+
+    def spawn(self, argv, env=None, **kwargs):
+        """Start a process that the session will stop when it ends."""
+        proc = spawn(argv, env=env or self.env, **kwargs)
+        self.processes.append(proc)
+        return proc
+
+    def log_file(self, name):
+        """A log in the session's folder, open for a process's output."""
+        log = open(os.path.join(self.tmp, name), "wb")
+        self.logs.append(log)
+        return log
+
+    def log_text(self, name):
+        with open(os.path.join(self.tmp, name), "rb") as log:
+            return log.read().decode(errors="replace")
+
+    def _start_server(self):
+        server = self.server
+        name = os.path.basename(server[0])
+        self.xvfb, display = self.start_display(
+            lambda fd: [server[0], "-displayfd", str(fd), *server[1:]], self.server_env,
+            "server.log", name)
+        self.use_display(display, name)
+
+    def start_display(self, command, env, log, name):
+        """Start a server that picks its own display number and writes it to
+        the file descriptor given to command(fd); return it and that display."""
+        read_end, write_end = os.pipe()
+        try:
+            server = self.spawn(command(write_end), env=env, pass_fds=(write_end,),
+                                stdout=self.log_file(log), stderr=subprocess.STDOUT)
+            os.close(write_end)
+            write_end = None
+            number = b""
+            deadline = time.monotonic() + self.timeout
+            while not number.endswith(b"\n"):
+                left = deadline - time.monotonic()
+                if left <= 0 or server.poll() is not None:
+                    raise AssertionError(f"{name} did not report a display number: "
+                                         + self.log_text(log))
+                if select.select([read_end], [], [], left)[0]:
+                    chunk = os.read(read_end, 16)
+                    if not chunk:
+                        raise AssertionError(f"{name} closed its display pipe: "
+                                             + self.log_text(log))
+                    number += chunk
+        finally:
+            os.close(read_end)
+            if write_end is not None:
+                os.close(write_end)
+        return server, ":" + number.decode().strip().lstrip(":")
+
+    def use_display(self, display, name="the X server"):
+        """Point the session's clients at display and wait until it answers."""
+        self.display = display
+        self.env = {k: v for k, v in os.environ.items() if k != "XAUTHORITY"}
+        self.env["DISPLAY"] = self.display
+        self.env.update(self.client_env)
+        wait_for(lambda: self.run(["xprop", "-root", "_NET_SUPPORTED"], check=False)
+                 .returncode == 0, self.timeout, f"{name} on {self.display} to answer")
+
+    def _start_session_bus(self):
+        """A session bus of the session's own, stopped with it by its PID."""
+        bus = self.spawn(["dbus-daemon", "--session", "--nofork", "--print-address"],
+                         stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        address = bus.stdout.readline().decode().strip()
+        if not address:
+            raise AssertionError("dbus-daemon did not give its address")
+        self.env["DBUS_SESSION_BUS_ADDRESS"] = address
+
+    def _start_window_manager(self):
+        argv = list(self.window_manager)
+        name = os.path.basename(argv[0])
+        # openbox announces itself on the root window well before it reads its
+        # first events; the command it runs just before its event loop marks
+        # it really ready. Other managers are taken at their announcement.
+        ready = os.path.join(self.tmp, "wm-ready")
+        if name == "openbox":
+            argv += ["--startup", f"touch '{ready}'"]
+        manager = self.spawn(argv, stdout=self.log_file("wm.log"), stderr=subprocess.STDOUT)
+
+        def managing():
+            if manager.poll() is not None:
+                raise AssertionError(f"{name} ended with status {manager.returncode}: "
+                                     + self.log_text("wm.log"))
+            if name == "openbox":
+                return os.path.exists(ready)
+            return "window id" in self.xprop_root("_NET_SUPPORTING_WM_CHECK")
+        wait_for(managing, self.timeout, f"{name} to manage the display")
+
+    def stop_server(self):
+        """Take the display away from under every client, as a crash would."""
+        self.xvfb.kill()
+        self.xvfb.wait()

@@ -1,0 +1,205 @@
+"""Questions to one X display, asked with the standard X tools a user has
+(xprop, xwininfo, xdpyinfo, glxinfo, wmctrl, ImageMagick's import), and the
+close request a window manager sends, made with Xlib itself."""
+
+import ctypes
+import re
+import subprocess
+import time
+
+from .facts import TITLE
+from .pictures import Image
+from .procs import wait_for
+
+# How long a query may take; the waits that use them are longer.
+QUERY_TIMEOUT = 60
+
+
+class Display:
+    """An X display, as the environment env names it."""
+
+    def __init__(self, env):
+        self.env = env
+        self.display = env.get("DISPLAY", "")
+
+    def run(self, argv, check=True, timeout=QUERY_TIMEOUT, env=None):
+        """Run an X client to completion on this display and return its result."""
+        result = subprocess.run(argv, env=env or self.env, stdin=subprocess.DEVNULL,
+                                capture_output=True, timeout=timeout)
+        if check and result.returncode != 0:
+            raise AssertionError(f"{argv} failed with {result.returncode}: "
+                                 + result.stderr.decode(errors="replace"))
+        return result
+
+    def text(self, argv):
+        """What an X client prints, or "" where it fails."""
+        result = self.run(argv, check=False)
+        return result.stdout.decode(errors="replace") if result.returncode == 0 else ""
+
+    def xprop_root(self, *props):
+        return self.run(["xprop", "-root", *props], check=False).stdout.decode()
+
+    def xprop(self, window, *props):
+        return self.run(["xprop", "-id", str(window), *props]).stdout.decode()
+
+    # The windows.
+
+    def client_windows(self):
+        """The top-level windows the window manager manages, in its own list;
+        where it keeps none (weston's does not), the windows with our title."""
+        listing = self.xprop_root("_NET_CLIENT_LIST")
+        if "(WINDOW)" not in listing:
+            return self.titled_windows()
+        return [int(w, 16) for w in re.findall(r"0x[0-9a-fA-F]+", listing)]
+
+    def titled_windows(self):
+        """Every window in the tree titled as the program's window."""
+        tree = self.text(["xwininfo", "-root", "-tree"])
+        return [int(w, 16) for w in re.findall(
+            rf'^\s*(0x[0-9a-f]+) "{re.escape(TITLE)}"', tree, re.M)]
+
+    def program_windows(self):
+        """The managed windows titled as the program's: some window managers
+        list windows of their own (a toolbar), and others may be open. A
+        window destroyed since the list was read has no title to read, and
+        is not counted."""
+        return [window for window in self.client_windows()
+                if f'= "{TITLE}"' in self.run(["xprop", "-id", str(window), "WM_NAME"],
+                                              check=False).stdout.decode()]
+
+    def program_window(self, pid, state="IsViewable"):
+        """The window titled as the program's that belongs to process pid, or
+        names no process, and is in xwininfo's map state state; None if there
+        is none. Looked for in the whole tree, as not every window manager
+        keeps a list of the windows it manages."""
+        for window in self.titled_windows()[:20]:
+            owner = re.search(r"= (\d+)", self.run(["xprop", "-id", str(window), "_NET_WM_PID"],
+                                                   check=False).stdout.decode())
+            if (owner is None or int(owner.group(1)) == pid) \
+                    and self.window_info(window, check=False).get("Map State") == state:
+                return window
+        return None
+
+    def wait_no_windows(self, timeout):
+        """Wait until the window manager's list of windows holds none of the
+        program's: it drops a window a moment after the window is gone, when
+        its queue allows. Windows of other programs may stay."""
+        wait_for(lambda: not self.program_windows(), timeout,
+                 "the window manager to drop the program's window")
+
+    def window_info(self, window, check=True):
+        """xwininfo's fields for a window, as a dict of strings."""
+        result = self.run(["xwininfo", "-id", str(window)], check=check)
+        return dict(re.findall(r"^\s*([^:\n]+):\s*(.*)$", result.stdout.decode(), re.M))
+
+    def size(self, window):
+        info = self.window_info(window)
+        return int(info["Width"]), int(info["Height"])
+
+    def area(self, window):
+        """The window's place and size on the screen: x, y, width, height."""
+        info = self.window_info(window, check=False)
+        return tuple(int(info.get(field, 0)) for field in (
+            "Absolute upper-left X", "Absolute upper-left Y", "Width", "Height"))
+
+    def covering_window(self, window):
+        """The name of a shown window that the window manager stacks above
+        this one and that overlaps it, or None."""
+        x, y, w, h = self.area(window)
+        stacking = [int(w, 16) for w in re.findall(
+            r"0x[0-9a-fA-F]+", self.xprop_root("_NET_CLIENT_LIST_STACKING"))]
+        above = stacking[stacking.index(window) + 1:] if window in stacking else []
+        for other in above:
+            if self.window_info(other, check=False).get("Map State") != "IsViewable":
+                continue
+            ox, oy, ow, oh = self.area(other)
+            if ox < x + w and x < ox + ow and oy < y + h and y < oy + oh:
+                name = re.search(r'= "(.*)"', self.run(["xprop", "-id", str(other), "WM_NAME"],
+                                                      check=False).stdout.decode())
+                return f'"{name.group(1)}"' if name else "(no name)"
+        return None
+
+    def capture(self, window):
+        """The window's client area as it is on the screen now."""
+        return Image.decode(self.run(["import", "-silent", "-window", str(window),
+                                      "-depth", "8", "ppm:-"]).stdout)
+
+    # What a window manager does, asked of it or done in its place.
+
+    def window_manager_name(self):
+        """The name the running window manager gives itself, or ""."""
+        found = re.search(r"^Name: (.*)$", self.text(["wmctrl", "-m"]), re.M)
+        return found.group(1) if found else ""
+
+    def close_window(self, window):
+        """Ask the window manager to close the window, as its close button does."""
+        self.run(["wmctrl", "-i", "-c", hex(window)])
+
+    def raise_window(self, window):
+        self.run(["wmctrl", "-i", "-a", hex(window)], check=False)
+
+    def resize(self, window, width, height, timeout):
+        """Ask the window manager to give the window's client area this size."""
+        self.run(["wmctrl", "-i", "-r", hex(window), "-e", f"0,-1,-1,{width},{height}"])
+        wait_for(lambda: self.size(window) == (width, height), timeout,
+                 f"the window to be resized to {width} x {height}")
+
+    def nudge(self):
+        """Change a property on the root window: a window manager that left a
+        request to show a window unread while it started sleeps until the
+        next event comes, and this is one."""
+        self.run(["xprop", "-root", "-f", "_SFML_WORKS_NUDGE", "32c", "-set",
+                  "_SFML_WORKS_NUDGE", str(int(time.monotonic()))], check=False)
+
+    def send_close_request(self, window):
+        """Ask the window to close, as a window manager does for its close
+        button: a WM_DELETE_WINDOW message of the WM_PROTOCOLS kind."""
+        send_close_request(self.display, window)
+
+    # The server and its OpenGL.
+
+    def server_info(self, display=None):
+        """What xdpyinfo says of the display (or another), and whether it answered."""
+        result = self.run(["xdpyinfo", *(["-display", display] if display else [])],
+                          check=False)
+        return result.returncode == 0, (result.stdout + result.stderr).decode(errors="replace")
+
+    def glx_info(self):
+        """What glxinfo -B says, errors included."""
+        result = self.run(["glxinfo", "-B"], check=False)
+        return (result.stdout + result.stderr).decode(errors="replace")
+
+
+class _ClientMessage(ctypes.Structure):
+    """Xlib's XClientMessageEvent, with 32-bit data."""
+    _fields_ = [("type", ctypes.c_int), ("serial", ctypes.c_ulong),
+                ("send_event", ctypes.c_int), ("display", ctypes.c_void_p),
+                ("window", ctypes.c_ulong), ("message_type", ctypes.c_ulong),
+                ("format", ctypes.c_int), ("data", ctypes.c_long * 5),
+                ("pad", ctypes.c_long * 19)]
+
+
+_CLIENT_MESSAGE = 33
+
+
+def send_close_request(display, window):
+    """The close request of Display.send_close_request, on display."""
+    xlib = ctypes.CDLL("libX11.so.6")
+    xlib.XOpenDisplay.restype = ctypes.c_void_p
+    xlib.XOpenDisplay.argtypes = [ctypes.c_char_p]
+    xlib.XInternAtom.restype = ctypes.c_ulong
+    xlib.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
+    xlib.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_long,
+                                ctypes.POINTER(_ClientMessage)]
+    xlib.XCloseDisplay.argtypes = [ctypes.c_void_p]
+    connection = xlib.XOpenDisplay(display.encode())
+    if not connection:
+        raise OSError(f"cannot open the display {display}")
+    event = _ClientMessage(type=_CLIENT_MESSAGE, send_event=1, display=connection,
+                           window=window, format=32,
+                           message_type=xlib.XInternAtom(connection, b"WM_PROTOCOLS", 0))
+    event.data[0] = xlib.XInternAtom(connection, b"WM_DELETE_WINDOW", 0)
+    sent = xlib.XSendEvent(connection, window, 0, 0, ctypes.byref(event))
+    xlib.XCloseDisplay(connection)  # flushes the request
+    if not sent:
+        raise OSError("the close request could not be sent")
