@@ -19,7 +19,6 @@ scene is found from the circle's centre in the picture, and then every pixel is
 judged against it like any other.
 """
 
-import collections
 import math
 from typing import NamedTuple
 
@@ -54,20 +53,17 @@ def _edges(vertices):
 
 
 def _classify(px, py, edges):
-    """'in', 'out' or 'edge' for a point and a convex polygon's edges."""
-    inside = True
-    for (ax, ay, dx, dy, length) in edges:
-        # Signed distance from the edge's line; the vertices run clockwise on
-        # the screen (y down), so the inside is where the cross product is >= 0.
-        cross = (dx * (py - ay) - dy * (px - ax)) / length
-        if cross < 0:
-            inside = False
-        if abs(cross) < EDGE_TOLERANCE:
-            t = ((px - ax) * dx + (py - ay) * dy) / (length * length)
-            t = min(1.0, max(0.0, t))
-            if math.hypot(px - (ax + t * dx), py - (ay + t * dy)) < EDGE_TOLERANCE:
-                return "edge"
-    return "in" if inside else "out"
+    """INSIDE, OUTSIDE or EDGE for each of the points (px, py), arrays of
+    their coordinates, and a convex polygon's edges."""
+    ax, ay, dx, dy, length = (column[:, None] for column in numpy.array(edges).T)
+    # Signed distance from each edge's line; the vertices run clockwise on
+    # the screen (y down), so the inside is where the cross product is >= 0.
+    cross = (dx * (py - ay) - dy * (px - ax)) / length
+    t = numpy.clip(((px - ax) * dx + (py - ay) * dy) / (length * length), 0.0, 1.0)
+    near = (numpy.abs(cross) < EDGE_TOLERANCE) & \
+        (numpy.hypot(px - (ax + t * dx), py - (ay + t * dy)) < EDGE_TOLERANCE)
+    return numpy.where(near.any(axis=0), EDGE,
+                       numpy.where((cross >= 0).all(axis=0), INSIDE, OUTSIDE))
 
 
 def _crossings(cy, edges):
@@ -77,15 +73,15 @@ def _crossings(cy, edges):
     return (min(xs), max(xs)) if xs else None
 
 
-def mismatches(image, points=POINTS, radius=RADIUS, scene=(SCENE, SCENE), limit=None):
-    """Pixels of image that differ from the picture for these parameters,
-    with a scene of this size stretched over the image.
+# What each pixel of the exact picture is: plainly inside the polygon (green),
+# plainly outside (black), or near enough an edge to go either way.
+OUTSIDE, INSIDE, EDGE = 0, 1, 2
 
-    Returns (x, y, found, expected) for each, leaving out pixels on an edge;
-    once more than limit are found, the rest of the picture is not looked at.
-    """
-    vertices = polygon(points, radius, image.width * SCENE / scene[0],
-                       image.height * SCENE / scene[1])
+
+def classes(width, height, points=POINTS, radius=RADIUS, scene=(SCENE, SCENE)):
+    """Each pixel's class (OUTSIDE, INSIDE or EDGE) in a window of this size
+    with a scene of this size stretched over it, as a height x width array."""
+    vertices = polygon(points, radius, width * SCENE / scene[0], height * SCENE / scene[1])
     edges = _edges(vertices)
     # How far across a pixel centre within EDGE_TOLERANCE of an edge can be
     # from the row's crossing: more for flatter edges.
@@ -94,10 +90,10 @@ def mismatches(image, points=POINTS, radius=RADIUS, scene=(SCENE, SCENE), limit=
     top = min(y for _, y in vertices)
     bottom = max(y for _, y in vertices)
     skimmed = range(max(0, math.floor(min(x for x, _ in vertices)) - 1),
-                    min(image.width, math.ceil(max(x for x, _ in vertices)) + 1))
-    wrong = []
-    for y in range(image.height):
-        row = image.pixels[y * image.width * 3:(y + 1) * image.width * 3]
+                    min(width, math.ceil(max(x for x, _ in vertices)) + 1))
+    kinds = numpy.full((height, width), OUTSIDE, numpy.int8)
+    band_x, band_y = [], []
+    for y in range(height):
         cy = y + 0.5
         crossing = _crossings(cy, edges) if top <= cy <= bottom else None
         if crossing is None or cy - top < CROSSING_MARGIN or bottom - cy < CROSSING_MARGIN:
@@ -109,34 +105,72 @@ def mismatches(image, points=POINTS, radius=RADIUS, scene=(SCENE, SCENE), limit=
         else:
             left, right = crossing
             span = range(max(0, math.floor(left - margin)),
-                         min(image.width, math.ceil(right + margin)))
+                         min(width, math.ceil(right + margin)))
             inner = range(max(0, math.ceil(left + margin)),
-                          min(image.width, math.floor(right - margin)))
-        # Plainly inside: green; plainly outside: black; the rest by geometry.
-        if inner:
-            green = bytes(GREEN) * len(inner)
-            if row[inner.start * 3:inner.stop * 3] != green:
-                wrong += [(x, y, image.pixel(x, y), GREEN) for x in inner
-                          if image.pixel(x, y) != GREEN]
-        outside = [range(0, span.start), range(span.stop, image.width)] if span \
-            else [range(0, image.width)]
-        for part in outside:
-            if row[part.start * 3:part.stop * 3].strip(b"\0"):
-                wrong += [(x, y, image.pixel(x, y), BLACK) for x in part
-                          if image.pixel(x, y) != BLACK]
-        for x in span:
-            if x in inner:
-                continue
-            where = _classify(x + 0.5, cy, edges)
-            if where == "edge":
-                continue
-            expected = GREEN if where == "in" else BLACK
-            found = image.pixel(x, y)
-            if found != expected:
-                wrong.append((x, y, found, expected))
-        if limit is not None and len(wrong) > limit:
-            break
-    return wrong
+                          min(width, math.floor(right - margin)))
+        # Plainly inside, plainly outside, and the rest by geometry.
+        kinds[y, inner.start:inner.stop] = INSIDE
+        band = [*range(span.start, min(span.stop, inner.start)),
+                *range(max(span.start, inner.stop), span.stop)] if inner else span
+        band_x += band
+        band_y += [y] * len(band)
+    if band_x:
+        kinds[band_y, band_x] = _classify(numpy.array(band_x) + 0.5,
+                                          numpy.array(band_y) + 0.5, edges)
+    return kinds
+
+
+class Mismatches:
+    """The pixels of a picture that differ from the exact one, leaving out
+    those on an edge; a sequence of (x, y, found, expected), made as read."""
+
+    def __init__(self, image, kinds, colours=None):
+        green, black = colours or _colours(image)
+        self.kinds = kinds
+        self.mask = ((kinds == INSIDE) & ~green) | ((kinds == OUTSIDE) & ~black)
+        self.pixels = image.array()
+        self.count = int(numpy.count_nonzero(self.mask))
+
+    def __len__(self):
+        return self.count
+
+    def __bool__(self):
+        return self.count > 0
+
+    def __getitem__(self, index):
+        rows, columns = numpy.nonzero(self.mask)
+        picked = range(len(rows))[index]
+        one = isinstance(picked, int)
+        found = [(int(columns[i]), int(rows[i]), tuple(int(v) for v in self.pixels[rows[i], columns[i]]),
+                  GREEN if self.kinds[rows[i], columns[i]] == INSIDE else BLACK)
+                 for i in ([picked] if one else picked)]
+        return found[0] if one else found
+
+    def __iter__(self):
+        return iter(self[:])
+
+    def __eq__(self, other):
+        return list(self) == list(other)
+
+    def __repr__(self):
+        return describe(self)
+
+    def found(self, expected):
+        """The colours found where the exact picture has INSIDE or OUTSIDE."""
+        return self.pixels[self.mask & (self.kinds == expected)]
+
+
+def _colours(image):
+    """Which pixels of the image are green, and which black."""
+    red, green, blue = image.array().transpose(2, 0, 1)
+    dark = (red == 0) & (blue == 0)
+    return dark & (green == 255), dark & (green == 0)
+
+
+def mismatches(image, points=POINTS, radius=RADIUS, scene=(SCENE, SCENE), colours=None):
+    """The pixels of image that differ from the picture for these
+    parameters, with a scene of this size stretched over the image."""
+    return Mismatches(image, classes(image.width, image.height, points, radius, scene), colours)
 
 
 def describe(wrong, limit=5):
@@ -212,18 +246,11 @@ def _scenes(image):
 def window_mismatches(image):
     """The scene the window's picture is closest to of those it may show (see
     above), and the pixels that differ from it."""
-    # Most pictures are exact for one of them: looking only for that first
-    # stops each other scene at its first wrong row.
-    tried = []
-    for scene in _scenes(image):
-        if scene in tried:
-            continue
-        tried.append(scene)
-        if not mismatches(image, scene=scene, limit=0):
-            return scene, []
-    best = None
-    for scene in tried:
-        wrong = mismatches(image, scene=scene, limit=len(best[1]) if best else None)
+    best, colours = None, _colours(image)
+    for scene in dict.fromkeys(_scenes(image)):
+        wrong = mismatches(image, scene=scene, colours=colours)
+        if not wrong:
+            return scene, wrong
         if best is None or len(wrong) < len(best[1]):
             best = (scene, wrong)
     return best
@@ -252,25 +279,22 @@ def judge(image):
     count = f"{len(wrong)} of {image.width * image.height} pixels differ"
     if image.black():
         return Judgement(f"only black, no circle ({count})", len(wrong), scene, True)
-    disc = [found for _, _, found, expected in wrong if expected == GREEN]
-    around = [found for _, _, found, expected in wrong if expected == BLACK]
-    # The window's edge may cut the circle off: no more of it than the window.
-    disc_area = min(math.pi * RADIUS ** 2 * image.width * image.height / (scene[0] * scene[1]),
-                    image.width * image.height)
-    background_area = image.width * image.height - disc_area
+    disc, around = wrong.found(INSIDE), wrong.found(OUTSIDE)
+    # The window's edge may cut the circle off: as much of it as the window shows.
+    disc_area = int((wrong.kinds == INSIDE).sum())
+    background_area = int((wrong.kinds == OUTSIDE).sum())
     words = []
     # The colour most of the background shows instead of black, if any.
     background = BLACK
-    other = [c for c in around if c != GREEN]
-    if other and len(other) > background_area / 2:
-        background = collections.Counter(other).most_common(1)[0][0]
+    other = around[~_is(around, GREEN)]
+    if len(other) and len(other) > background_area / 2:
+        background = _most_common(other)
         words.append(f"the background is {_rgb(background)}, not black")
-    recoloured = [c for c in disc if c not in (BLACK, background)]
-    if recoloured and len(recoloured) > disc_area / 2:
-        colour = collections.Counter(recoloured).most_common(1)[0][0]
-        words.append(f"the circle is {_rgb(colour)}, not green")
+    recoloured = disc[~_is(disc, BLACK) & ~_is(disc, background)]
+    if len(recoloured) and len(recoloured) > disc_area / 2:
+        words.append(f"the circle is {_rgb(_most_common(recoloured))}, not green")
     missing = len(disc) - len(recoloured)
-    extra = sum(1 for c in around if c == GREEN)
+    extra = int(_is(around, GREEN).sum())
     if missing and extra:
         (ex, ey), (gx, gy) = _centre(polygon(width=image.width * SCENE / scene[0],
                                              height=image.height * SCENE / scene[1])), \
@@ -290,6 +314,18 @@ def judge(image):
     return Judgement(f"{'; '.join(words) or 'the picture differs'} ({count})", len(wrong), scene)
 
 
+def _is(colours, colour):
+    """Which of an array of colours are this one."""
+    return (colours == colour).all(axis=1)
+
+
+def _most_common(colours):
+    packed = colours.astype(numpy.uint32) @ numpy.array([1 << 16, 1 << 8, 1], numpy.uint32)
+    values, counts = numpy.unique(packed, return_counts=True)
+    value = int(values[counts.argmax()])
+    return value >> 16, (value >> 8) & 255, value & 255
+
+
 def _centre(vertices):
     return (sum(x for x, _ in vertices) / len(vertices),
             sum(y for _, y in vertices) / len(vertices))
@@ -303,19 +339,9 @@ def _green_centre(image):
 def expected_image(width, height, scene):
     """The exact picture for a window of this size showing this scene, edge
     pixels green."""
-    pixels = bytearray(width * height * 3)
-    vertices = polygon(width=width * SCENE / scene[0], height=height * SCENE / scene[1])
-    edges = _edges(vertices)
-    for y in range(height):
-        crossing = _crossings(y + 0.5, edges)
-        if not crossing:
-            continue
-        left, right = crossing
-        for x in range(max(0, math.floor(left) - 1), min(width, math.ceil(right) + 1)):
-            plainly_inside = left + CROSSING_MARGIN < x + 0.5 < right - CROSSING_MARGIN
-            if plainly_inside or _classify(x + 0.5, y + 0.5, edges) != "out":
-                pixels[(y * width + x) * 3 + 1] = 255
-    return Image(width, height, pixels)
+    pixels = numpy.zeros((height, width, 3), numpy.uint8)
+    pixels[classes(width, height, scene=scene) != OUTSIDE] = GREEN
+    return Image.of(pixels)
 
 
 def comparison(image, scene):
