@@ -10,6 +10,7 @@ status and its own line, presents no frame, and scripts/run names the cause.
 import dataclasses
 import enum
 import getpass
+import json
 import os
 import re
 import shlex
@@ -120,6 +121,7 @@ class Stack:
     status: int = 0  # 0 where drawing works; else the status, -N for signal N
     says: str = ""  # what the program's stderr must match
     diagnosis: str = ""  # what scripts/run must say; with status 0, scripts/run alone runs
+    failure: str = ""  # the identifier of the cause in scripts/run's JSON, where it fails
     shown: bool = False  # whether scripts/run shows the window and ends well
     args: tuple = ()  # scripts/run's own options
     clients: tuple = ()  # command lines started after the window manager ({port} free)
@@ -170,51 +172,60 @@ STACKS = (
     Stack("close-in-a-batch", close=Close.BATCH),
     Stack("second-screen", server=xvfb(screens=2), display="{display}.1",
           **({} if SFML_VERSION >= (2, 6) else dict(
-              status=1, says="BadMatch", diagnosis=r"screen 1 of a multi-screen X server, "
+              status=1, says="BadMatch", failure="other-screen-needs-2.6",
+              diagnosis=r"screen 1 of a multi-screen X server, "
               r"where SFML 2\.5\S* cannot make its window; SFML 2\.6 or later can"))),
     # Where it cannot work, and says why.
     Stack("indirect-allowed", server=xvfb("+iglx"), env=(("LIBGL_ALWAYS_INDIRECT", "1"),),
           status=1, says=r"^sfml-works: the window opened, but its OpenGL context \(version "
           r"0\.0\) cannot draw: drawing needs OpenGL 1\.1$",
-          diagnosis="rendering is indirect, and OpenGL 1.1 cannot be had through it"),
+          diagnosis="rendering is indirect, and OpenGL 1.1 cannot be had through it",
+          failure="indirect"),
     Stack("indirect-refused", env=(("LIBGL_ALWAYS_INDIRECT", "1"),), status=1,
           says="Failed to create an OpenGL context",
-          diagnosis="rendering is indirect, and the X server on :[0-9]+ refuses indirect GLX"),
+          diagnosis="rendering is indirect, and the X server on :[0-9]+ refuses indirect GLX",
+          failure="indirect"),
     Stack("no-glx", server=xvfb("-extension", "GLX"), status=-11,
-          diagnosis="has no GLX extension, so SFML cannot make an OpenGL window"),
+          diagnosis="has no GLX extension, so SFML cannot make an OpenGL window",
+          failure="no-glx"),
     Stack("depth-16", server=xvfb(depth=16), status=1, says="BadMatch",
-          diagnosis="screen 0 of :[0-9]+ is 16 bits deep, and SFML needs 24"),
+          diagnosis="screen 0 of :[0-9]+ is 16 bits deep, and SFML needs 24",
+          failure="shallow-screen"),
     Stack("depth-8", server=xvfb(depth=8), status=-11,
-          diagnosis="screen 0 of :[0-9]+ is 8 bits deep, and SFML needs 24"),
+          diagnosis="screen 0 of :[0-9]+ is 8 bits deep, and SFML needs 24",
+          failure="shallow-screen"),
     Stack("no-server", display="{missing}", status=-6, says="Failed to open X11 display",
-          diagnosis="no X server answers on DISPLAY=:[0-9]+"),
+          diagnosis="no X server answers on DISPLAY=:[0-9]+", failure="no-x-server"),
     Stack("refused", server=xvfb("-auth", "{tmp}/cookies"),
           env=(("XAUTHORITY", "{tmp}/no-cookies"),), status=-6,
           says="Failed to open X11 display",
-          diagnosis=r"refused the connection \(authorization\)"),
+          diagnosis=r"refused the connection \(authorization\)", failure="auth-refused"),
     Stack("no-driver", env=(("LIBGL_DRIVERS_PATH", "{tmp}"),), status=1, says="libGL error",
-          diagnosis="no OpenGL driver loads for :[0-9]+"),
+          diagnosis="no OpenGL driver loads for :[0-9]+", failure="no-driver"),
     Stack("missing-screen", server=xvfb("+xinerama"), display="{display}.1", status=-6,
           says="Failed to open X11 display",
           diagnosis=r"the X server on :[0-9]+ has 1 screen\(s\), so it has no screen 1 for "
-          r"DISPLAY=:[0-9]+\.1: use screen 0"),
+          r"DISPLAY=:[0-9]+\.1: use screen 0", failure="missing-screen"),
     # What only scripts/run can tell: drivers that draw, or show, wrongly.
     *(Stack(f"driver-{fault}", env=(("LD_PRELOAD", "{tmp}/libwrong-driver.so"),
-                                    ("WRONG_DRIVER", fault)), diagnosis=said)
-      for fault, said in (
-          ("nothing", "the window opened but shows no circle, only black.*LIBGL_ALWAYS_SOFTWARE"),
-          ("part", r"the OpenGL driver drew the picture wrongly: part of the circle is missing "
-                   r"\(\d+ of its pixels\) \(\d+ of 40000 pixels differ\).*comparison\.png"),
-          ("background", r"drew the picture wrongly: the background is rgb\(128, 0, 0\), not "
-                         r"black \(\d+ of 40000"),
-          ("moved", r"drew the picture wrongly: the circle is in the wrong place, about [4-6] px "
-                    r"right and 0 px down"),
-          ("colours", r"drew the picture wrongly: the circle is rgb\(0, 0, 255\), not green"),
-          ("hidden", r"the program drew the picture right, but the screen shows something "
-                     r"else: only black"))),
+                                    ("WRONG_DRIVER", fault)), diagnosis=said, failure=failure)
+      for fault, failure, said in (
+          ("nothing", "draws-nothing",
+           "the window opened but shows no circle, only black.*LIBGL_ALWAYS_SOFTWARE"),
+          ("part", "drawn-wrong", r"the OpenGL driver drew the picture wrongly: part of the "
+           r"circle is missing \(\d+ of its pixels\) \(\d+ of 40000 pixels differ\).*comparison"
+           r"\.png"),
+          ("background", "drawn-wrong", r"drew the picture wrongly: the background is rgb\(128, "
+           r"0, 0\), not black \(\d+ of 40000"),
+          ("moved", "drawn-wrong", r"drew the picture wrongly: the circle is in the wrong place, "
+           r"about [4-6] px right and 0 px down"),
+          ("colours", "drawn-wrong",
+           r"drew the picture wrongly: the circle is rgb\(0, 0, 255\), not green"),
+          ("hidden", "shown-wrong", r"the program drew the picture right, but the screen shows "
+           r"something else: only black"))),
     Stack("never-shown", wm=(XPOKE, "hold", "0", "0"),
           diagnosis=r"the window was made but never shown: the window manager \(hold\) or a "
-          r"proxy .* holds it unmapped"),
+          r"proxy .* holds it unmapped", failure="never-shown"),
     # Where it works, as scripts/run sees it.
     Stack("no-window-manager", wm=(), shown=True,
           diagnosis=r"No window manager runs on :[0-9]+, so the window has no title bar or "
@@ -579,5 +590,7 @@ class Checks(unittest.TestCase):
         self.assertEqual(status, 0 if stack.shown else 1, output)
         verdict = re.search("^(OK|FAILED): .*", output, re.M)
         self.assertEqual(verdict.group(1), "OK" if stack.shown else "FAILED", output)
+        with open(os.path.join(x.tmp, "sfml-works-verdict.json")) as f:
+            self.assertEqual(json.load(f)["failure"], stack.failure or None, output)
         return verdict.group(0)
 

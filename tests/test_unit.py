@@ -1,0 +1,170 @@
+"""The checker's logic without X: the diagnosis on the texts the stacks'
+servers, GLX and the program really print, the oracle on pictures made from
+geometry, and the frame counter's file."""
+
+import os
+import re
+import struct
+import tempfile
+
+import pytest
+
+from sfmlcheck import oracle
+from sfmlcheck.diagnosis import Facts, explain
+from sfmlcheck.pictures import Image
+from sfmlcheck.program import Count, Counter, frames_per_second
+
+# What xdpyinfo says of an Xvfb, cut to the lines around those the diagnosis
+# reads; depth, screens and the GLX line as each stack has them.
+XDPYINFO = """name of display:    :1
+version number:    11.0
+vendor string:    The X.Org Foundation
+vendor release number:    12101007
+number of extensions:    23
+    Composite
+{glx}    MIT-SHM
+number of screens:    {screens}
+{sections}"""
+SCREEN = """screen #{n}:
+  dimensions:    1280x1024 pixels (325x260 millimeters)
+  depth of root window:    {depth} planes
+"""
+GLXINFO = """name of display: :1
+display: :1  screen: 0
+direct rendering: {direct}
+OpenGL renderer string: llvmpipe (LLVM 15.0.6, 256 bits)
+"""
+OUR_LINE = ("sfml-works: the window opened, but its OpenGL context (version 0.0) cannot "
+            "draw: drawing needs OpenGL 1.1")
+NO_DRIVER = ("libGL error: MESA-LOADER: failed to open swrast: /tmp/x/swrast_dri.so: cannot "
+             "open shared object file: No such file or directory (search paths /tmp/x)\n"
+             "libGL error: failed to load driver: swrast\n")
+
+
+def server(depth=24, glx=True, depths=None):
+    depths = depths or [depth]
+    return XDPYINFO.format(glx="    GLX\n" if glx else "", screens=len(depths),
+                           sections="".join(SCREEN.format(n=n, depth=d)
+                                            for n, d in enumerate(depths)))
+
+
+# Each stack that fails, as the checker sees it: the facts, the cause's
+# identifier, and words the verdict must hold.
+FAILURES = [
+    ("no-server", dict(display=":4000", server_answered=False,
+                       server='xdpyinfo:  unable to open display ":4000".\n'),
+     "no-x-server", "no X server answers on DISPLAY=:4000"),
+    ("refused", dict(server_answered=False, server="Authorization required, but no "
+                     'authorization protocol specified\nxdpyinfo:  unable to open display ":1".'),
+     "auth-refused", r"refused the connection \(authorization\)"),
+    ("missing-screen", dict(display=":1.1", server_answered=False, screens=1,
+                            server='xdpyinfo:  unable to open display ":1.1".'),
+     "missing-screen", r"has 1 screen\(s\), so it has no screen 1 for DISPLAY=:1\.1"),
+    ("depth-16", dict(server=server(16), status=1), "shallow-screen",
+     "screen 0 of :1 is 16 bits deep, and SFML needs 24"),
+    # A shallow screen has no GLX: its depth is what to name.
+    ("depth-8", dict(server=server(8, glx=False), status=-11), "shallow-screen",
+     "is 8 bits deep"),
+    ("no-glx", dict(server=server(glx=False), status=-11), "no-glx", "has no GLX extension"),
+    ("indirect-allowed", dict(indirect="1", glx=GLXINFO.format(direct="No"), stderr=OUR_LINE,
+                              status=1),
+     "indirect", r"OpenGL 1\.1 cannot be had through it \(the window opened"),
+    ("indirect-refused", dict(indirect="true", stderr="Failed to create an OpenGL context for "
+                              "this window\nX Error of failed request:  BadValue\n", status=1),
+     "indirect", "refuses indirect GLX"),
+    ("indirect-unasked", dict(glx=GLXINFO.format(direct="No (LIBGL_ALWAYS_INDIRECT set)"),
+                              status=1), "indirect", "rendering is indirect"),
+    # Mesa renders indirectly when no driver loads: the driver is the cause.
+    ("no-driver", dict(glx=GLXINFO.format(direct="No"), stderr=NO_DRIVER, status=1),
+     "no-driver", r"no OpenGL driver loads for :1 \(libGL error: MESA-LOADER"),
+    ("second-screen-2.5", dict(display=":1.1", server=server(depths=[24, 24]), stderr=
+                               "X Error of failed request:  BadMatch\n", status=1, sfml="2.5.1"),
+     "other-screen-needs-2.6", r"where SFML 2\.5\.1 cannot make its window; SFML 2\.6"),
+    ("second-screen-2.6", dict(display=":1.1", server=server(depths=[24, 24]), status=1,
+                               sfml="2.6.2"), "exit-status", "sfml-works exited with status 1"),
+    ("program-failed", dict(stderr="sfml-works: the window could not be opened\n", status=1),
+     "program-failed", "^the window could not be opened: check the OpenGL driver"),
+    ("crash", dict(status=-11), "crash", r"killed by signal 11 \(SEGV\)"),
+    ("aborted", dict(status=-6), "crash", r"killed by signal 6 \(ABRT\)"),
+]
+
+
+@pytest.mark.parametrize("facts, failure, words", [row[1:] for row in FAILURES],
+                         ids=[row[0] for row in FAILURES])
+def test_diagnosis_names_the_cause(facts, failure, words):
+    facts = {"display": ":1", "server": server(), "glx": GLXINFO.format(direct="Yes"),
+             **facts}
+    found = explain(Facts(**facts))
+    assert found.id == failure, found
+    assert found.words and re.search(words, found.words), found.words
+
+
+def stretched(image, columns):
+    """The picture moved right by this many columns, black coming in."""
+    row = image.width * 3
+    pixels = b"".join((b"\0" * 3 * columns + image.pixels[y * row:(y + 1) * row])[:row]
+                      for y in range(image.height))
+    return Image(image.width, image.height, pixels)
+
+
+def recoloured(image, old, new):
+    array = image.array().copy()
+    array[(array == old).all(axis=2)] = new
+    return Image.of(array)
+
+
+# Window sizes and the scenes they may show: the window's own size, the
+# initial scene stretched over another size, and a scene of the first of two
+# sizes stretched over the second.
+SCENES = [((200, 200), (200, 200)), ((1276, 984), (1276, 984)), ((400, 300), (200, 200)),
+          ((1274, 1000), (1270, 997)), ((201, 200), (203, 198))]
+# Near misses, and the words each must be judged with.
+MISSES = [
+    (lambda image: stretched(image, 3), r"wrong place|out of (shape|place)"),
+    (lambda image: recoloured(image, (0, 255, 0), (0, 0, 255)),
+     r"the circle is rgb\(0, 0, 255\), not green"),
+    (lambda image: recoloured(image, (0, 0, 0), (128, 0, 0)),
+     r"the background is rgb\(128, 0, 0\), not black"),
+    (lambda image: Image(image.width, image.height, bytes(len(image.pixels))),
+     r"^only black, no circle"),
+]
+
+
+@pytest.mark.parametrize("size, scene", SCENES, ids=[f"{s[0]}x{s[1]}" for s, _ in SCENES])
+def test_oracle_takes_the_exact_picture_and_no_near_miss(size, scene):
+    image = oracle.expected_image(*size, scene)
+    assert oracle.judge(image)[:3] == ("", 0, scene)
+    for miss, words in MISSES:
+        judgement = oracle.judge(miss(image))
+        assert judgement.count > 0 and re.search(words, judgement.words), \
+            judgement
+        assert judgement.black == words.startswith("^only black")
+    # Fewer points, or a smaller circle, are other pictures.
+    if size == (200, 200):
+        assert len(oracle.mismatches(image, points=40)) > 20
+        assert len(oracle.mismatches(image, radius=99.0)) > 20
+
+
+def test_comparison_shows_expected_found_and_difference():
+    image = stretched(oracle.expected_image(200, 200, (200, 200)), 3)
+    judgement = oracle.judge(image)
+    picture = oracle.comparison(image, judgement.scene)
+    assert (picture.width, picture.height) == (3 * 200 + 2 * 8, 200)
+    assert picture.array()[:, 208:408].tobytes() == image.pixels
+    # Red wherever the pixel is not the expected one's; on an edge, either may be.
+    red = (picture.array()[:, 2 * 208:] == (255, 0, 0)).all(axis=2).sum()
+    assert judgement.count <= red <= judgement.count + 60
+
+
+def test_counter_file_is_read_and_asked_for_a_capture():
+    with tempfile.TemporaryDirectory() as folder:
+        counter = Counter(os.path.join(folder, "frames"))
+        assert counter.read() == Count()  # before the program loads it
+        with open(counter.path, "wb") as f:
+            f.write(struct.pack("<5Q", 120, 10**9, 3 * 10**9, 4, 4))
+        assert counter.read() == Count(120, 10**9, 3 * 10**9, 4, 4)
+        assert counter.request_capture() == 4
+        assert counter.read().requested == 5 and counter.read().frames == 120
+    before, after = Count(100, 0, 10**9), Count(160, 0, 10**9 + 5 * 10**8)
+    assert frames_per_second(before, after) == 120
+    assert frames_per_second(after, after) == 0
