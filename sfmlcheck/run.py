@@ -141,7 +141,7 @@ class Run:
             say("Starting a private X server (Xvfb) with openbox")
             self.x = x = stack.enter_context(XSession(timeout=SHOW_SECONDS))
         else:
-            self.x = x = stack.enter_context(XSession(existing=os.environ["DISPLAY"]))
+            self.x = x = stack.enter_context(XSession(existing=os.environ.get("DISPLAY", "")))
         self.facts["display"] = x.display
         wm = x.window_manager_name()
         self.facts["window_manager"] = wm or "none"
@@ -402,6 +402,8 @@ def main(argv):
         except AssertionError as error:
             # A private display that did not start, say.
             return run.failed(Failure("no-x-server", str(error)))
+        except KeyboardInterrupt:
+            return 130
 
 
 if __name__ == "__main__":

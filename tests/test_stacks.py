@@ -348,8 +348,8 @@ def test_stack_works_or_says_why(stack):
 def test_desktop_closes_every_way(stack):
     missing = [tool for tool in stack.tools() if not shutil.which(tool)]
     if missing:
-        pytest.skip(f"not installed: {' '.join(missing)} (scripts/test --all installs the "
-                    "desktops)")
+        pytest.skip(f"{stack.name}: not installed: {' '.join(missing)} (scripts/test --all "
+                    "installs the desktops)")
     size, exits = Checks("run_desktop").run_desktop(stack)
     print(f"\n{stack.name} | {size} | {exits}")
 
@@ -359,7 +359,7 @@ class Checks(unittest.TestCase):
 
     def run_stack(self, stack):
         if SANITIZED and stack.name in UNSANITIZABLE:
-            self.skipTest(UNSANITIZABLE[stack.name])
+            self.skipTest(f"{stack.name}: {UNSANITIZABLE[stack.name]}")
         with tempfile.TemporaryDirectory(prefix="sfml-works-stack-") as tmp, \
                 ExitStack() as cleanup:
             fill = {"tmp": tmp, "port": free_port()}

@@ -11,7 +11,7 @@
 # Prints each run's last line and ends with "N passed, N failed".
 set -euo pipefail
 
-usage="usage: tests/start_loop.sh runs [RUNS [PAIRS]] | roots [ROOTS] | fontcache [RUNS]"
+usage="usage: tools/start_loop.sh runs [RUNS [PAIRS]] | roots [ROOTS] | fontcache [RUNS]"
 
 # shellcheck source=scripts/lib.sh
 source "$(dirname "$0")/../scripts/lib.sh"
