@@ -288,6 +288,15 @@ find_sfml() {
     SFML_CMAKE_ARGS=(-DSFML_DIR="$SFML2_PREFIX/lib/cmake/SFML")
 }
 
+# wayland_session: whether a Wayland compositor's socket is there for this
+# session, which SFML 2, drawing through X11 only, cannot use by itself.
+wayland_session() {
+    local socket=${WAYLAND_DISPLAY:-}
+    [[ -n $socket ]] || return 1
+    [[ $socket == /* ]] || socket="${XDG_RUNTIME_DIR:-/run/user/$EUID}/$socket"
+    [[ -S $socket ]]
+}
+
 # sfml_source PRESET: where the SFML of the PRESET build came from: built
 # (from source here, or with the program) or system.
 sfml_source() {

@@ -5,9 +5,9 @@ The counter (tools/frame_counter.cpp) wraps the buffer swap, so every frame
 the program presents is seen without changing the program. Its file holds
 five little-endian 64-bit values: frames presented, the wall-clock times in
 nanoseconds of the first and the latest of them, and two capture numbers.
-Raising the first (requested) makes it read back, at the next swap, the frame
-the program has just drawn, into the same path with ".ppm" added, and then
-set the second (done) to the first.
+While the second (done) is below the first (requested), it reads back at each
+swap the frame the program has just drawn, into the same path with ".DONE.ppm"
+added, and adds one to done: raising requested by N asks for N frames in a row.
 """
 
 import glob
@@ -39,7 +39,6 @@ class Counter:
 
     def __init__(self, path):
         self.path = path
-        self.capture_path = path + ".ppm"
 
     def read(self):
         try:
@@ -49,20 +48,24 @@ class Counter:
             return Count()
         return Count(*_LAYOUT.unpack(data)) if len(data) == _LAYOUT.size else Count()
 
-    def request_capture(self):
-        """Ask for the next frame drawn; returns the done number to wait past."""
+    def request_captures(self, count):
+        """Ask for the next count frames drawn, one after the other; returns
+        their numbers."""
         done = self.read().done
         with open(self.path, "r+b") as f:
             f.seek(_REQUESTED)
-            f.write(struct.pack("<Q", done + 1))
-        return done
+            f.write(struct.pack("<Q", done + count))
+        return range(done, done + count)
+
+    def capture_path(self, number):
+        return f"{self.path}.{number}.ppm"
 
 
 def frames_per_second(before, after):
     """Frames presented between two counts, over the time between their swaps."""
     if after.last_ns <= before.last_ns:
-        return 0
-    return (after.frames - before.frames) * 1_000_000_000 // (after.last_ns - before.last_ns)
+        return 0.0
+    return (after.frames - before.frames) * 1e9 / (after.last_ns - before.last_ns)
 
 
 def linked(library, folder):

@@ -13,14 +13,13 @@ import argparse
 import json
 import os
 import re
-import shutil
 import subprocess
 import sys
 import time
 from contextlib import ExitStack
 
 from . import oracle
-from .diagnosis import SOFTWARE, Facts, Failure, ended, explain, split_display
+from .diagnosis import SOFTWARE, Facts, Failure, explain, split_display
 from .facts import CLOSE_KEYS, PROGRAM, TITLE
 from .pictures import Image
 from .procs import Timeout, stop_process, wait_for
@@ -29,14 +28,22 @@ from .session import XSession
 
 # How long to wait for the window and its first frame; how long a window may
 # exist without being shown before it counts as held back; how long to wait
-# for the drawn frame and the exact picture; over how many seconds the frame
-# rate is counted; and how long a closed window may take to go.
+# for the drawn frames and the exact picture; over how many seconds the frame
+# rate is counted, and how much longer to wait for two frames to count; and
+# how long a closed window may take to go.
 SHOW_SECONDS = 30
 UNMAPPED_SECONDS = 10
 DRAW_SECONDS = 5
 FPS_SECONDS = 2
+SLOW_SECONDS = 10
 CLOSE_SECONDS = 10
 NUDGE_SECONDS = 1
+# The picture is judged at the start and at the end of the frame count, each
+# time on this many frames drawn in a row and this many looks at the screen.
+DRAWN_FRAMES = 3
+SCREEN_LOOKS = 2
+# Below this many frames per second, a person sees the window stutter.
+SMOOTH_FPS = 10
 
 
 def say(words):
@@ -49,6 +56,24 @@ class Failed(Exception):
     def __init__(self, failure):
         super().__init__(failure.words)
         self.failure = failure
+
+
+def flickers(where, wrong, looked, judgement):
+    """The failure of a picture right on some frames and wrong on others."""
+    return Failure("flickers", f"the picture changes from frame to frame: {wrong} of {looked} "
+                   f"frames {where} differ from the exact picture, as a driver that presents a "
+                   f"stale buffer now and then shows it ({judgement.words}); {SOFTWARE}")
+
+
+def wayland_without_x():
+    """The failure of a desktop session that has Wayland but no X server."""
+    session = (os.environ.get("XDG_CURRENT_DESKTOP") or os.environ.get("XDG_SESSION_DESKTOP")
+               or "with WAYLAND_DISPLAY=" + os.environ.get("WAYLAND_DISPLAY", ""))
+    return Failure("wayland-without-x", f"the Wayland session ({session}) has no X server: "
+                   "DISPLAY is not set, and SFML 2 draws through X11 only: turn on or install "
+                   "Xwayland (Debian's package xwayland; GNOME and KDE start it by themselves "
+                   "once it is installed), or check on a private display with scripts/run "
+                   "--headless")
 
 
 def sfml_version(program):
@@ -137,11 +162,13 @@ class Run:
 
     def main(self, stack):
         args = self.args
+        if not args.headless and not os.environ.get("DISPLAY"):
+            self.fail(wayland_without_x())
         if args.headless:
             say("Starting a private X server (Xvfb) with openbox")
             self.x = x = stack.enter_context(XSession(timeout=SHOW_SECONDS))
         else:
-            self.x = x = stack.enter_context(XSession(existing=os.environ.get("DISPLAY", "")))
+            self.x = x = stack.enter_context(XSession(existing=os.environ["DISPLAY"]))
         self.facts["display"] = x.display
         wm = x.window_manager_name()
         self.facts["window_manager"] = wm or "none"
@@ -164,24 +191,60 @@ class Run:
         if wm:
             x.raise_window(window)
         self.first_frame(window)
-        drawn = self.drawn_frame()
+        drawn = self.drawn_frames()
         screen = self.screen_picture(window)
         judged = self.verdict_on(window, drawn, screen)
         say(f"The picture is exact on {judged}; saved to {self.output}")
 
         say(f"Counting frames for {FPS_SECONDS} s")
-        before = program.counter.read()
-        time.sleep(FPS_SECONDS)
-        fps = frames_per_second(before, program.counter.read())
+        fps = self.frame_rate()
+        # Right at first is not right all along: the same again, at the end.
+        self.still_right(window, bool(drawn), screen is not None and not screen[-1][1].words)
 
         closed_by = self.close(window, wm, close)
         status = self.status()
         say(f"{PROGRAM} exited with status {status}")
         if status != 0:
             failure = self.explain()
+            if failure.id == "crash":
+                self.fail(Failure("crash-at-exit", f"the window, the drawing and the close "
+                                  f"all worked, but then {failure.words} as it exited: a "
+                                  "known fault of some OpenGL drivers as they unload (WSL's "
+                                  "GPU driver among them); try Mesa's software renderer: "
+                                  "LIBGL_ALWAYS_SOFTWARE=1 scripts/run"))
             self.fail(Failure(failure.id, f"the window showed the circle, then {failure.words}"))
         self.proven(judged, fps, closed_by, wm)
         return 0
+
+    def frame_rate(self):
+        """Frames per second over FPS_SECONDS, or longer, until two frames
+        have come, on a stack that presents them seldom."""
+        counter = self.program.counter
+        before = counter.read()
+        time.sleep(FPS_SECONDS)
+        try:
+            wait_for(lambda: counter.read().frames >= before.frames + 2 or not self.alive(),
+                     SLOW_SECONDS, "two frames")
+        except Timeout:
+            pass
+        self.ended_early()
+        return frames_per_second(before, counter.read())
+
+    def still_right(self, window, drawn, screen):
+        """Judge the drawn frames, and the screen where it was right, again:
+        fail if the picture went wrong, or changes from frame to frame."""
+        frames = self.drawn_frames(quiet=True) if drawn else []
+        looks = self.screen_looks(window, SCREEN_LOOKS) if screen else []
+        wrong = [seen for seen in frames + looks if seen[1].words]
+        if not wrong:
+            return
+        image, judgement = wrong[0]
+        oracle.comparison(image, judgement.scene).save(self.comparison)
+        where = "drawn" if wrong[0] in frames else "shown"
+        if len(wrong) < len(frames + looks):
+            self.fail(flickers(where, len(wrong), len(frames + looks), judgement))
+        self.fail(Failure("went-wrong", f"the picture was right at first, then {where} wrongly: "
+                          f"{judgement.words}; {SOFTWARE}"))
 
     def find_window(self, wm):
         x, program = self.x, self.program
@@ -234,45 +297,54 @@ class Run:
             self.fail(Failure("no-frame", cause))
         self.ended_early()
 
-    def drawn_frame(self):
-        """The frame the program drew, read back by the counter before it was
-        presented: what the library and the driver made of the drawing, with
-        its judgement; None where it could not be read back."""
+    def drawn_frames(self, quiet=False):
+        """The frames the program drew, DRAWN_FRAMES in a row, each read back
+        by the counter before it was presented: what the library and the
+        driver made of the drawing, with their judgements; [] where none
+        could be read back. The first of them is saved."""
         counter = self.program.counter
-        done = counter.request_capture()
+        numbers = counter.request_captures(DRAWN_FRAMES)
         try:
-            wait_for(lambda: counter.read().done > done or not self.alive(), DRAW_SECONDS,
-                     "the drawn frame")
+            wait_for(lambda: counter.read().done >= numbers.stop or not self.alive(),
+                     DRAW_SECONDS, "the drawn frames")
         except Timeout:
             pass
-        drawn = None
-        if os.path.exists(counter.capture_path) and os.path.getsize(counter.capture_path):
-            image = Image.read(counter.capture_path)
-            image.save(self.drawn_picture)
-            drawn = oracle.judge(image)
-            if drawn.words:
-                oracle.comparison(image, drawn.scene).save(self.comparison)
+        paths = [counter.capture_path(n) for n in numbers]
+        frames = [Image.read(path) for path in paths
+                  if os.path.exists(path) and os.path.getsize(path)]
+        frames = [(image, oracle.judge(image)) for image in frames]
+        if frames and not quiet:
+            frames[0][0].save(self.drawn_picture)
             self.facts["drawn_picture"] = self.drawn_picture
-        else:
+        elif not quiet:
             say("The drawn frame could not be read back; judging the screen alone")
         self.ended_early()
-        return drawn
+        return frames
+
+    def screen_looks(self, window, count):
+        """The window on the screen, looked at count times in a row, with
+        the judgements; fewer where it cannot be read."""
+        looks = []
+        for _ in range(count):
+            try:
+                image = self.x.capture(window)
+            except (AssertionError, OSError, ValueError):
+                break
+            looks.append((image, oracle.judge(image)))
+        return looks
 
     def screen_picture(self, window):
         """The window on the screen, judged again until it is right or the
         time is up: a compositor or a remote display may show it a moment
-        later than drawn. None where it could not be read."""
+        later than drawn; then looked at again. The looks, in order; None
+        where it could not be read."""
         seen = []
 
         def exact():
             if not self.alive():
                 return True
-            try:
-                image = self.x.capture(window)
-            except (AssertionError, OSError, ValueError):
-                return False
-            seen[:] = [image, oracle.judge(image)]
-            return not seen[1].words
+            seen[:] = self.screen_looks(window, 1) or seen
+            return seen and not seen[0][1].words
         try:
             wait_for(exact, DRAW_SECONDS, "the exact picture on the screen")
         except Timeout:
@@ -280,22 +352,32 @@ class Run:
         self.ended_early()
         if not seen:
             return None
-        seen[0].save(self.screenshot)
+        seen[0][0].save(self.screenshot)
         self.facts["screenshot"] = self.screenshot
+        if not seen[0][1].words:
+            seen += self.screen_looks(window, SCREEN_LOOKS - 1)
         return seen
 
     def verdict_on(self, window, drawn, screen):
         """What the picture was proven on; or the failure, worded by what
-        was right and what was wrong."""
-        judgement = screen[1] if screen else None
-        if (drawn and drawn.black) or (drawn is None and judgement and judgement.black):
+        was right and what was wrong. drawn and screen are (image,
+        judgement) pairs, screen's last look last."""
+        for where, seen in (("drawn", drawn), ("shown", screen or [])):
+            wrong = [pair for pair in seen if pair[1].words]
+            if wrong and len(wrong) < len(seen):
+                oracle.comparison(wrong[0][0], wrong[0][1].scene).save(self.comparison)
+                self.fail(flickers(where, len(wrong), len(seen), wrong[0][1]))
+        first = drawn[0][1] if drawn else None
+        judgement = screen[-1][1] if screen else None
+        if (first and first.black) or (first is None and judgement and judgement.black):
             self.fail(Failure("draws-nothing", "the window opened but shows no circle, only "
                               "black: the OpenGL driver takes the drawing but draws nothing "
                               "(as seen with WSL's D3D12 driver and some remote vendor "
                               f"drivers); {SOFTWARE}"))
-        if drawn and drawn.words:
+        if first and first.words:
+            oracle.comparison(drawn[0][0], first.scene).save(self.comparison)
             self.fail(Failure("drawn-wrong", "the OpenGL driver drew the picture wrongly: "
-                              f"{drawn.words}; {SOFTWARE}"))
+                              f"{first.words}; {SOFTWARE}"))
         if judgement is None:
             return "the drawn frame (the screen could not be read)"
         if judgement.words:
@@ -303,7 +385,7 @@ class Run:
             if cover:
                 # The screen shows the other window there, not what was drawn.
                 return f"the drawn frame (the window {cover} covers it on the screen)"
-            oracle.comparison(screen[0], judgement.scene).save(self.comparison)
+            oracle.comparison(screen[-1][0], judgement.scene).save(self.comparison)
             if drawn:
                 self.fail(Failure("shown-wrong", "the program drew the picture right, but the "
                                   f"screen shows something else: {judgement.words}; something "
@@ -364,8 +446,10 @@ class Run:
         rendering = "direct" if field("direct rendering", glx).startswith("Yes") else "indirect"
         renderer = field("OpenGL renderer string", glx)
         gl_version = field("OpenGL version string", glx)
+        # Whole frames are enough for a smooth stack; a slow one gets a decimal.
+        fps = round(fps) if fps >= SMOOTH_FPS else round(fps, 1)
         self.facts.update(server=f"{vendor} {release}", rendering=rendering,
-                          renderer=renderer, opengl=gl_version, frames_per_second=str(fps),
+                          renderer=renderer, opengl=gl_version, frames_per_second=fps,
                           judged=judged, closed_by=closed_by)
         self.report("OK", "")
         proven = f"SFML {self.sfml}"
@@ -373,9 +457,15 @@ class Run:
             proven += " (built from source; " + (
                 f"this system's package is SFML {self.args.system_sfml})"
                 if self.args.system_sfml else "this system has no SFML package)")
-        print(f"OK: {proven} works on {x.display}: X server {vendor} {release}, window manager "
+        where = f"a private Xvfb display {x.display}" if self.args.headless else x.display
+        rate = f"{fps} frames per second"
+        if fps < SMOOTH_FPS:
+            rate = (f"only {rate}: slow (a software renderer on a busy machine, a remote "
+                    "display over a slow link, or a window the driver throttles while it is "
+                    "hidden)")
+        print(f"OK: {proven} works on {where}: X server {vendor} {release}, window manager "
               f"{wm or 'none'}, {rendering} rendering by {renderer} with OpenGL {gl_version}, "
-              f"{fps} frames per second; exact picture on {judged}, window captured to "
+              f"{rate}; exact picture on {judged}, window captured to "
               f"{self.screenshot}, closed by {closed_by} with status 0; verdict in "
               f"{self.verdict_path}.", flush=True)
 

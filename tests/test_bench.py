@@ -91,6 +91,3 @@ class BenchSmokeTest(unittest.TestCase):
         self.assertIn(result.stdout.strip(), markdown.strip())
         self.assertIn("renderer", markdown)
 
-
-if __name__ == "__main__":
-    unittest.main()

@@ -110,6 +110,3 @@ class BuildTest(unittest.TestCase):
             self.assertIn("none was found", result.stderr)
             self.assertIn("libsfml-dev", result.stderr)
 
-
-if __name__ == "__main__":
-    unittest.main()

@@ -18,6 +18,3 @@ class CloseTest(unittest.TestCase):
     def test_burst_of_close_requests_ends_with_status_zero(self):
         assert_burst_ends_program(self, BURST)
 
-
-if __name__ == "__main__":
-    unittest.main()

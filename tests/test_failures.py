@@ -65,6 +65,3 @@ class FailureTest(unittest.TestCase):
             self.assertEqual(program.frames(), 0)
             self.assertEqual(program.stdout(), "")
 
-
-if __name__ == "__main__":
-    unittest.main()

@@ -38,6 +38,3 @@ class InputTest(unittest.TestCase):
                     self.assertEqual(wrong, [], oracle.describe(wrong))
             program.close()
 
-
-if __name__ == "__main__":
-    unittest.main()

@@ -40,6 +40,3 @@ class MemcheckTest(unittest.TestCase):
         self.assertEqual(own, [], "\n".join(map(describe, own)))
         self.assertEqual(errors, [], "\n".join(map(describe, errors)))
 
-
-if __name__ == "__main__":
-    unittest.main()

@@ -55,6 +55,3 @@ class PictureTest(unittest.TestCase):
                 moved = Image(*size, (b"\0" * 9 + image.pixels)[:len(image.pixels)])
                 self.assertRegex(oracle.judge(moved)[0], r"out of (shape|place)|wrong place")
 
-
-if __name__ == "__main__":
-    unittest.main()

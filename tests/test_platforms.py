@@ -165,6 +165,3 @@ class PlatformTest(unittest.TestCase):
                 for pattern in said:
                     self.assertRegex(output, pattern)
 
-
-if __name__ == "__main__":
-    unittest.main()

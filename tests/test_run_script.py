@@ -29,8 +29,8 @@ class RunScriptTest(unittest.TestCase):
         result = subprocess.run(run_script(self.output), env=env, capture_output=True,
                                 text=True, timeout=SCRIPT_TIMEOUT, stdin=subprocess.DEVNULL)
         self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
-        report = re.search(PROVEN.format(display=r":\d+", closer="the window manager"),
-                           result.stdout, re.M)
+        report = re.search(PROVEN.format(display=r"a private Xvfb display :\d+",
+                                         closer="the window manager"), result.stdout, re.M)
         self.assertIsNotNone(report, result.stdout + result.stderr)
         self.assertGreater(int(report.group(1)), 0)
         # The same facts, for machines.
@@ -38,7 +38,8 @@ class RunScriptTest(unittest.TestCase):
             verdict = json.load(f)
         self.assertEqual((verdict["verdict"], verdict["cause"], verdict["window_manager"],
                           verdict["frames_per_second"], verdict["sfml_source"]),
-                         ("OK", "", "Openbox", report.group(1), "given"))
+                         ("OK", "", "Openbox", int(report.group(1)), "given"))
+        self.assertIsNone(verdict["failure"])
 
         # The screenshot is the window's picture.
         image = Image.read(report.group(2))
@@ -62,6 +63,3 @@ class RunScriptTest(unittest.TestCase):
             self.assertRegex(output, re.compile(PROVEN.format(display=re.escape(x.display),
                                                               closer="you"), re.M))
 
-
-if __name__ == "__main__":
-    unittest.main()

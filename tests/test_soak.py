@@ -34,6 +34,3 @@ class SoakTest(unittest.TestCase):
             self.assertLess(highest_kib - settled_kib, GROWTH_LIMIT_KIB)
             program.close()
 
-
-if __name__ == "__main__":
-    unittest.main()

@@ -85,6 +85,7 @@ class Route(enum.Enum):
     LOCAL = "local"
     NESTED = "nested"  # in a server nested in a host Xvfb
     WESTON = "weston"  # Xwayland under weston
+    WAYLAND = "wayland"  # weston without Xwayland: no X server at all
     SSH = "ssh"  # forwarded by ssh -X
     XPRA = "xpra"  # on xpra's display, shown through a client attached here
     XVFB_RUN = "xvfb-run"  # scripts/run under xvfb-run
@@ -222,7 +223,22 @@ STACKS = (
           ("colours", "drawn-wrong",
            r"drew the picture wrongly: the circle is rgb\(0, 0, 255\), not green"),
           ("hidden", "shown-wrong", r"the program drew the picture right, but the screen shows "
-           r"something else: only black"))),
+           r"something else: only black"),
+          # Right at first, then wrong; wrong on every other frame; dead at exit.
+          ("late", "went-wrong", r"the picture was right at first, then drawn wrongly: the "
+           r"background is rgb\(128, 0, 0\), not black"),
+          ("alternate", "flickers", r"the picture changes from frame to frame: [1-9] of [2-9] "
+           r"frames drawn differ from the exact picture.*the background is rgb\(128, 0, 0\)"),
+          ("crash", "crash-at-exit", r"the window, the drawing and the close all worked, but "
+           r"then sfml-works was killed by signal 11 \(SEGV\) as it exited: .*"
+           r"LIBGL_ALWAYS_SOFTWARE=1"))),
+    # A frame every 1.5 s works, and is called slow.
+    Stack("driver-slow", env=(("LD_PRELOAD", "{tmp}/libwrong-driver.so"),
+                              ("WRONG_DRIVER", "slow")), shown=True,
+          diagnosis=r"^OK: .*, only 0\.[5-7] frames per second: slow \(.*\); exact picture"),
+    Stack("wayland-without-x", route=Route.WAYLAND, wm=(), display="", failure="wayland-without-x",
+          diagnosis=r"the Wayland session \(.*\) has no X server: DISPLAY is not set, and SFML 2 "
+          r"draws through X11 only: turn on or install Xwayland \(Debian's package xwayland"),
     Stack("never-shown", wm=(XPOKE, "hold", "0", "0"),
           diagnosis=r"the window was made but never shown: the window manager \(hold\) or a "
           r"proxy .* holds it unmapped", failure="never-shown"),
@@ -308,6 +324,9 @@ UNSANITIZABLE = {
 }
 
 
+WAYLAND_SOCKET = "wayland-sfml-works"
+
+
 def free_port():
     with socket.socket() as probe:
         probe.bind(("127.0.0.1", 0))
@@ -317,7 +336,12 @@ def free_port():
 class WestonSession(XSession):
     """weston's headless backend with Xwayland, in a private runtime folder.
     It picks its X display itself and says which in its log; its own X
-    window manager manages the windows."""
+    window manager manages the windows. Without Xwayland, it is a Wayland
+    session with no X server: the clients get its socket and no DISPLAY."""
+
+    def __init__(self, xwayland=True):
+        super().__init__(window_manager=False)
+        self.xwayland = xwayland
 
     def _start_server(self):
         runtime = os.path.join(self.tmp, "runtime")
@@ -325,17 +349,24 @@ class WestonSession(XSession):
         env = dict(os.environ, XDG_RUNTIME_DIR=runtime)
         env.pop("DISPLAY", None)
         env.pop("WAYLAND_DISPLAY", None)
-        self.xvfb = self.spawn(["weston", "--backend=headless-backend.so", "--xwayland",
-                                "--socket=wayland-sfml-works", "--idle-time=0"], env=env,
+        self.xvfb = self.spawn(["weston", "--backend=headless-backend.so", "--idle-time=0",
+                                *(["--xwayland"] if self.xwayland else []),
+                                f"--socket={WAYLAND_SOCKET}"], env=env,
                                stdout=self.log_file("server.log"), stderr=subprocess.STDOUT)
 
         def listening():
             if self.xvfb.poll() is not None:
                 raise AssertionError("weston ended: " + self.log_text("server.log"))
+            if not self.xwayland:
+                return os.path.exists(os.path.join(runtime, WAYLAND_SOCKET))
             found = re.search(r"xserver listening on display (:\d+)",
                               self.log_text("server.log"))
             return found and found.group(1)
-        self.use_display(wait_for(listening, START_TIMEOUT, "weston's X display"), "Xwayland")
+        found = wait_for(listening, START_TIMEOUT, "weston's socket")
+        if self.xwayland:
+            self.use_display(found, "Xwayland")
+        else:
+            self.env = dict(env, WAYLAND_DISPLAY=WAYLAND_SOCKET)
 
 
 @pytest.mark.parametrize("stack", STACKS, ids=lambda stack: stack.name)
@@ -381,6 +412,8 @@ class Checks(unittest.TestCase):
             env = dict(x.env)
             env.update((name, value.format(**fill)) for name, value in stack.env)
             env["DISPLAY"] = stack.display.format(display=x.display, missing=missing_display())
+            if not env["DISPLAY"]:
+                del env["DISPLAY"]
             if stack.status == 0 and stack.diagnosis:
                 return 0, "", self.check_script(x, env, stack)
             wrapper, binary = (), BIN
@@ -402,8 +435,8 @@ class Checks(unittest.TestCase):
     def session(self, stack, tmp, cleanup):
         server = [arg.format(tmp=tmp) for arg in stack.server]
         wm = [arg.format(tmp=tmp) for arg in stack.wm]
-        if stack.route is Route.WESTON:
-            return WestonSession(window_manager=False)
+        if stack.route in (Route.WESTON, Route.WAYLAND):
+            return WestonSession(xwayland=stack.route is Route.WESTON)
         if stack.route is Route.NESTED:
             host = cleanup.enter_context(XSession(window_manager=False))
             return XSession(window_manager=wm, server=server, server_env=host.env)

@@ -84,6 +84,3 @@ class StressTest(unittest.TestCase):
             wait_for(lambda: all(p.poll() is not None for p in x.processes),
                      NO_DISPLAY_DEADLINE, "every client of the lost display to end")
 
-
-if __name__ == "__main__":
-    unittest.main()

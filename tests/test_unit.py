@@ -163,8 +163,11 @@ def test_counter_file_is_read_and_asked_for_a_capture():
         with open(counter.path, "wb") as f:
             f.write(struct.pack("<5Q", 120, 10**9, 3 * 10**9, 4, 4))
         assert counter.read() == Count(120, 10**9, 3 * 10**9, 4, 4)
-        assert counter.request_capture() == 4
-        assert counter.read().requested == 5 and counter.read().frames == 120
+        assert counter.request_captures(3) == range(4, 7)
+        assert counter.read().requested == 7 and counter.read().frames == 120
+        assert counter.capture_path(5) == counter.path + ".5.ppm"
     before, after = Count(100, 0, 10**9), Count(160, 0, 10**9 + 5 * 10**8)
     assert frames_per_second(before, after) == 120
+    # One frame in 1.5 s is 0.7 frames per second, not none.
+    assert round(frames_per_second(before, Count(101, 0, 25 * 10**8)), 1) == 0.7
     assert frames_per_second(after, after) == 0

@@ -68,6 +68,3 @@ class WindowTest(unittest.TestCase):
 
             program.close()
 
-
-if __name__ == "__main__":
-    unittest.main()

@@ -11,10 +11,11 @@
 // holds five little-endian 64-bit values: frames presented, the CLOCK_REALTIME
 // time in nanoseconds at which the first and the latest of them returned from
 // the swap, and two capture numbers. Whoever reads the counter may raise the
-// first (requested); at its next swap the counter then reads back the frame the
-// program has just finished drawing, before it is presented, writes it to the
-// same path with ".ppm" added, and sets the second (done) to the first. That
-// frame is what the program drew, whatever the screen later shows of it.
+// first (requested) above the second (done); at each swap while done is below
+// requested, the counter then reads back the frame the program has just
+// finished drawing, before it is presented, writes it to the same path with
+// ".DONE.ppm" added, and adds one to done. So the frames come one after the
+// other, and each is what the program drew, whatever the screen later shows.
 
 #include <array>
 #include <atomic>
@@ -68,18 +69,8 @@ Counter* openCounter()
 // Made at load time, so that the file's existence shows the counter was armed.
 Counter* const counter = openCounter();
 
-// Where a captured frame goes: the counter's file with ".ppm" added.
-std::array<char, PATH_MAX> capturePath()
-{
-    std::array<char, PATH_MAX> path{};
-    const char* file = std::getenv("FRAME_COUNTER_FILE");
-    if (file != nullptr) {
-        std::snprintf(path.data(), path.size(), "%s.ppm", file);
-    }
-    return path;
-}
-
-const std::array<char, PATH_MAX> capture = capturePath();
+// The counter's file, whose name the captured frames' names begin with.
+const char* const counterFile = std::getenv("FRAME_COUNTER_FILE");
 
 std::uint64_t nowNs()
 {
@@ -148,8 +139,9 @@ constexpr unsigned glRgb = 0x1907;
 constexpr unsigned glUnsignedByte = 0x1401;
 
 // Read back the finished frame in the current context's back buffer, the
-// size of the drawable, and write it as a binary PPM, top row first.
-void captureFrame(void* display, unsigned long drawable)
+// size of the drawable, and write it as a binary PPM, top row first, as the
+// capture with this number.
+void captureFrame(void* display, unsigned long drawable, std::uint64_t number)
 {
     using GetGeometry = int (*)(void*, unsigned long, unsigned long*, int*, int*,
                                 unsigned*, unsigned*, unsigned*, unsigned*);
@@ -161,7 +153,7 @@ void captureFrame(void* display, unsigned long drawable)
     const auto pixelStorei = lookUp<PixelStorei>("glPixelStorei");
     const auto readPixels = lookUp<ReadPixels>("glReadPixels");
     if (getIntegerv == nullptr || pixelStorei == nullptr || readPixels == nullptr ||
-        capture[0] == '\0') {
+        counterFile == nullptr) {
         return;
     }
     unsigned long root = 0;
@@ -187,6 +179,9 @@ void captureFrame(void* display, unsigned long drawable)
                glUnsignedByte, pixels.data());
     pixelStorei(glPackAlignment, alignment);
 
+    std::array<char, PATH_MAX> capture{};
+    std::snprintf(capture.data(), capture.size(), "%s.%llu.ppm", counterFile,
+                  static_cast<unsigned long long>(number));
     std::array<char, PATH_MAX + 4> partial{};
     std::snprintf(partial.data(), partial.size(), "%s.new", capture.data());
     std::FILE* out = std::fopen(partial.data(), "wb");
@@ -228,10 +223,10 @@ extern "C" void glXSwapBuffers(void* display, unsigned long drawable)
         realSwap.store(swap);
     }
     if (counter != nullptr) {
-        const std::uint64_t requested = counter->captureRequested.load();
-        if (requested != counter->captureDone.load()) {
-            captureFrame(display, drawable);
-            counter->captureDone.store(requested);
+        const std::uint64_t done = counter->captureDone.load();
+        if (done < counter->captureRequested.load()) {
+            captureFrame(display, drawable, done);
+            counter->captureDone.store(done + 1);
         }
     }
     if (swap != nullptr) {

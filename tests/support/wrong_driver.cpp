@@ -8,25 +8,48 @@
 //   moved       draws everything a few pixels to the right
 //   colours     draws shapes blue, mixing up the colour channels
 //   hidden      draws the frame right, then presents a black one
+//   late        draws right at first, then, from 1.5 s after its first frame,
+//               as background does
+//   alternate   draws every other frame as background does, as a driver
+//               presenting a stale buffer every other swap shows it
+//   slow        presents a frame every 1.5 s, as over a slow remote link
+//   crash       draws right, then crashes (SIGSEGV) as the process exits, as
+//               some drivers do as they unload
 // The library calls these through the OpenGL library's own symbols, which a
 // preloaded definition takes the place of; each passes on to the real one.
 
 #include <array>
+#include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
+#include <thread>
 
 namespace {
 
-enum class Fault { None, Nothing, Part, Background, Moved, Colours, Hidden };
+enum class Fault {
+    None,
+    Nothing,
+    Part,
+    Background,
+    Moved,
+    Colours,
+    Hidden,
+    Late,
+    Alternate,
+    Slow,
+    Crash
+};
 
 Fault fault()
 {
     static const Fault chosen = [] {
         const char* name = std::getenv("WRONG_DRIVER");
-        const std::array<const char*, 7> names = {
-            "", "nothing", "part", "background", "moved", "colours", "hidden"};
-        for (int i = 1; name != nullptr && i <= static_cast<int>(Fault::Hidden); ++i) {
+        const std::array<const char*, 11> names = {
+            "",       "nothing", "part",      "background", "moved", "colours",
+            "hidden", "late",    "alternate", "slow",       "crash"};
+        for (int i = 1; name != nullptr && i <= static_cast<int>(Fault::Crash); ++i) {
             if (std::strcmp(name, names.at(static_cast<std::size_t>(i))) == 0) {
                 return static_cast<Fault>(i);
             }
@@ -51,6 +74,36 @@ constexpr unsigned glMatrixModeQuery = 0x0BA0;
 constexpr unsigned glColorArray = 0x8076;
 constexpr unsigned glColorBufferBit = 0x4000;
 constexpr float shift = 6.0F;
+constexpr auto lateAfter = std::chrono::milliseconds(1500);
+constexpr auto slowFrame = std::chrono::milliseconds(1500);
+
+// Frames presented so far, and when the first was.
+unsigned long frames = 0;
+std::chrono::steady_clock::time_point firstFrame;
+
+// Whether this frame's background is drawn wrongly.
+bool wrongBackground()
+{
+    switch (fault()) {
+    case Fault::Background:
+        return true;
+    case Fault::Late:
+        return frames > 0 && std::chrono::steady_clock::now() - firstFrame > lateAfter;
+    case Fault::Alternate:
+        return frames % 2 == 1;
+    default:
+        return false;
+    }
+}
+
+// Runs as the process exits, once the program has returned from main: in a
+// process that presented frames, as a driver's own clean-up would.
+__attribute__((destructor)) void crashAtExit()
+{
+    if (fault() == Fault::Crash && frames > 0) {
+        std::raise(SIGSEGV);
+    }
+}
 
 using Draw = void (*)();
 
@@ -103,7 +156,7 @@ extern "C" void glDrawElements(unsigned mode, int count, unsigned type,
 extern "C" void glClearColor(float red, float green, float blue, float alpha)
 {
     const auto clearColor = real<void (*)(float, float, float, float)>("glClearColor");
-    if (fault() == Fault::Background) {
+    if (wrongBackground()) {
         clearColor(0.5F, 0.0F, 0.0F, 1.0F);
     }
     else {
@@ -118,5 +171,11 @@ extern "C" void glXSwapBuffers(void* display, unsigned long drawable)
                                                                    1.0F);
         any<void (*)(unsigned)>("glClear")(glColorBufferBit);
     }
+    if (fault() == Fault::Slow) {
+        std::this_thread::sleep_for(slowFrame);
+    }
     real<void (*)(void*, unsigned long)>("glXSwapBuffers")(display, drawable);
+    if (frames++ == 0) {
+        firstFrame = std::chrono::steady_clock::now();
+    }
 }
