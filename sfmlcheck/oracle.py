@@ -19,6 +19,7 @@ scene is found from the circle's centre in the picture, and then every pixel is
 judged against it like any other.
 """
 
+import functools
 import math
 from typing import NamedTuple
 
@@ -78,9 +79,11 @@ def _crossings(cy, edges):
 OUTSIDE, INSIDE, EDGE = 0, 1, 2
 
 
+@functools.lru_cache(maxsize=16)
 def classes(width, height, points=POINTS, radius=RADIUS, scene=(SCENE, SCENE)):
     """Each pixel's class (OUTSIDE, INSIDE or EDGE) in a window of this size
-    with a scene of this size stretched over it, as a height x width array."""
+    with a scene of this size stretched over it, as a height x width array;
+    the same, unchangeable one for every picture of that size."""
     vertices = polygon(points, radius, width * SCENE / scene[0], height * SCENE / scene[1])
     edges = _edges(vertices)
     # How far across a pixel centre within EDGE_TOLERANCE of an edge can be
@@ -117,6 +120,7 @@ def classes(width, height, points=POINTS, radius=RADIUS, scene=(SCENE, SCENE)):
     if band_x:
         kinds[band_y, band_x] = _classify(numpy.array(band_x) + 0.5,
                                           numpy.array(band_y) + 0.5, edges)
+    kinds.flags.writeable = False
     return kinds
 
 

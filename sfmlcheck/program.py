@@ -73,7 +73,7 @@ def linked(library, folder):
     spaces, which the path of a checkout may hold, and a temporary folder's
     does not."""
     link = os.path.join(folder, os.path.basename(library))
-    os.symlink(library, link)
+    os.symlink(os.path.abspath(library), link)
     return link
 
 
