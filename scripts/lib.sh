@@ -269,7 +269,7 @@ SFML_CMAKE_ARGS=()
 find_sfml() {
     local configured dir package
     SFML_CMAKE_ARGS=()
-    configured=$(sed -n 's/^SFML_DIR:PATH=//p' "$ROOT/build/$1/CMakeCache.txt" 2>/dev/null) || true
+    configured=$(configured_sfml_dir "$1")
     if [[ $configured == "$SFML2_PREFIX/"* ]]; then
         build_sfml2
         return 0
@@ -297,11 +297,17 @@ wayland_session() {
     [[ -S $socket ]]
 }
 
+# configured_sfml_dir PRESET: the SFML_DIR the PRESET build was configured
+# with (cached as a PATH once found, as given on the command line before).
+configured_sfml_dir() {
+    sed -n 's/^SFML_DIR:[A-Z]*=//p' "$ROOT/build/$1/CMakeCache.txt" 2>/dev/null || true
+}
+
 # sfml_source PRESET: where the SFML of the PRESET build came from: built
 # (from source here, or with the program) or system.
 sfml_source() {
-    local cache="$ROOT/build/$1/CMakeCache.txt"
-    if grep -qF -e "SFML_DIR:PATH=$SFML2_PREFIX/" -e 'SFML_WORKS_FETCH_SFML:BOOL=ON' "$cache"; then
+    if [[ $(configured_sfml_dir "$1") == "$SFML2_PREFIX/"* ]] ||
+        grep -qx 'SFML_WORKS_FETCH_SFML:BOOL=ON' "$ROOT/build/$1/CMakeCache.txt"; then
         echo built
     else
         echo system

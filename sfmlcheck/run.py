@@ -58,6 +58,13 @@ class Failed(Exception):
         self.failure = failure
 
 
+def settled(seen):
+    """The pictures of the size the last one has: a window being sized may
+    show a frame or two drawn for the size before, which is no flicker."""
+    size = seen and (seen[-1][0].width, seen[-1][0].height)
+    return [pair for pair in seen if (pair[0].width, pair[0].height) == size]
+
+
 def flickers(where, wrong, looked, judgement):
     """The failure of a picture right on some frames and wrong on others."""
     return Failure("flickers", f"the picture changes from frame to frame: {wrong} of {looked} "
@@ -233,14 +240,14 @@ class Run:
     def still_right(self, window, drawn, screen):
         """Judge the drawn frames, and the screen where it was right, again:
         fail if the picture went wrong, or changes from frame to frame."""
-        frames = self.drawn_frames(quiet=True) if drawn else []
-        looks = self.screen_looks(window, SCREEN_LOOKS) if screen else []
+        frames = settled(self.drawn_frames(quiet=True) if drawn else [])
+        looks = settled(self.screen_looks(window, SCREEN_LOOKS) if screen else [])
         wrong = [seen for seen in frames + looks if seen[1].words]
         if not wrong:
             return
         image, judgement = wrong[0]
         oracle.comparison(image, judgement.scene).save(self.comparison)
-        where = "drawn" if wrong[0] in frames else "shown"
+        where = "drawn" if any(seen[1].words for seen in frames) else "shown"
         if len(wrong) < len(frames + looks):
             self.fail(flickers(where, len(wrong), len(frames + looks), judgement))
         self.fail(Failure("went-wrong", f"the picture was right at first, then {where} wrongly: "
@@ -362,6 +369,7 @@ class Run:
         """What the picture was proven on; or the failure, worded by what
         was right and what was wrong. drawn and screen are (image,
         judgement) pairs, screen's last look last."""
+        drawn, screen = settled(drawn), screen and settled(screen)
         for where, seen in (("drawn", drawn), ("shown", screen or [])):
             wrong = [pair for pair in seen if pair[1].words]
             if wrong and len(wrong) < len(seen):

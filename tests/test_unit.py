@@ -13,6 +13,7 @@ from sfmlcheck import oracle
 from sfmlcheck.diagnosis import Facts, explain
 from sfmlcheck.pictures import Image
 from sfmlcheck.program import Count, Counter, frames_per_second
+from sfmlcheck.run import settled
 
 # What xdpyinfo says of an Xvfb, cut to the lines around those the diagnosis
 # reads; depth, screens and the GLX line as each stack has them.
@@ -171,3 +172,12 @@ def test_counter_file_is_read_and_asked_for_a_capture():
     # One frame in 1.5 s is 0.7 frames per second, not none.
     assert round(frames_per_second(before, Count(101, 0, 25 * 10**8)), 1) == 0.7
     assert frames_per_second(after, after) == 0
+
+
+def test_only_pictures_of_the_last_size_count():
+    # A frame drawn for the size before a window manager sized the window
+    # again is no flicker: the pictures of the size the window settled at count.
+    small, large = Image(2, 2, bytes(12)), Image(3, 2, bytes(18))
+    seen = [(small, "a"), (large, "b"), (large, "c")]
+    assert settled(seen) == seen[1:]
+    assert settled([]) == []
