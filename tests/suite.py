@@ -22,8 +22,6 @@ START_TIMEOUT = 60 if SANITIZED else 30
 CLOSE_DEADLINE = 2.0
 # What Xlib says when the connection to the server breaks, in its two forms.
 XLIB_FATAL_IO = r"XIO: +fatal IO error|X connection to \S+ broken"
-
-
 # How long the program may take to end when it cannot work.
 NO_DISPLAY_DEADLINE = 5
 RUN = os.path.join(SOURCE_DIR, "scripts", "run")
