@@ -6,7 +6,6 @@
 {
 # The project's root, whatever folder the script was started from.
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-TITLE="SFML works!"
 PROGRAM=sfml-works
 
 # Debian and Ubuntu packages for each kind of use. SFML itself is chosen by

@@ -55,6 +55,12 @@ def split_display(display):
     return found.group(1), int(found.group(2)) if found.group(2) else None
 
 
+def field(name, text):
+    """The value of the first "name: value" line of an X tool's text, or ""."""
+    found = re.search(rf"^{re.escape(name)}: *(.*)$", text, re.M)
+    return found.group(1) if found else ""
+
+
 def _first_line(text, prefix):
     return next((line for line in text.splitlines() if line.startswith(prefix)), "")
 
@@ -112,13 +118,12 @@ def explain(facts):
                        "cannot make an OpenGL window there (the library crashes): enable GLX "
                        "in the server (Xvfb and Xvnc: leave out -extension GLX; Xorg: load "
                        "the glx module)")
-    direct = re.search(r"^direct rendering: (.*)$", facts.glx, re.M)
+    direct = field("direct rendering", facts.glx)
     ours = _first_line(facts.stderr, f"{PROGRAM}: ")[len(PROGRAM) + 2:]
     libgl_error = _first_line(facts.stderr, "libGL error")
     # Mesa falls back to indirect rendering when no driver loads; that is not
     # the cause to name then.
-    if truthy(facts.indirect) or (direct and direct.group(1).startswith("No")
-                                  and not libgl_error):
+    if truthy(facts.indirect) or (direct.startswith("No") and not libgl_error):
         how = ("render directly: unset LIBGL_ALWAYS_INDIRECT (over ssh -X, Mesa then draws "
                "on the remote machine and sends the pixels)")
         if ours:

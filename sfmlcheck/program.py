@@ -22,8 +22,8 @@ from .procs import wait_for
 
 _LAYOUT = struct.Struct("<5Q")
 _REQUESTED = 3 * 8  # where the capture request sits in the file
-# How often to nudge the window manager while a window has not appeared.
-NUDGE_INTERVAL = 1.0
+# How long the program may take to end after a close request.
+CLOSE_DEADLINE = 2.0
 
 
 class Count(NamedTuple):
@@ -106,7 +106,6 @@ class Program:
         # The session's folder has no space in its path (see linked).
         self.folder = tempfile.mkdtemp(prefix="program-", dir=session.tmp)
         self.counter = Counter(os.path.join(self.folder, "frames"))
-        self.counter_path = self.counter.path
         self.stdout_path = os.path.join(self.folder, "stdout")
         self.stderr_path = os.path.join(self.folder, "stderr")
         preload = [linked(lib, self.folder) for lib in (counter_lib, *preload)]
@@ -134,13 +133,11 @@ class Program:
         """Wait for the window to be managed, shown and, where the counter can
         see its frames, drawn; return its id."""
         timeout = timeout or self.timeout
-        nudged = [time.monotonic()]
+        since = time.monotonic()
 
         def managed():
             self.assert_running()
-            if time.monotonic() - nudged[0] > NUDGE_INTERVAL:
-                self.session.nudge()
-                nudged[0] = time.monotonic()
+            self.session.nudge(since)
             windows = self.session.program_windows()
             return windows[0] if len(windows) == 1 else None
         self.window = wait_for(managed, timeout, "the program's window")
@@ -165,7 +162,7 @@ class Program:
             raise AssertionError(f"the program was still running {timeout} s later") from None
         return status, time.monotonic() - start
 
-    def close(self, timeout):
+    def close(self, timeout=CLOSE_DEADLINE):
         """Close the window through the window manager, and check that the
         program ends in time with status 0 and printed nothing."""
         self.session.close_window(self.window)

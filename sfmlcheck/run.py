@@ -19,7 +19,7 @@ import time
 from contextlib import ExitStack
 
 from . import oracle
-from .diagnosis import SOFTWARE, Facts, Failure, explain, split_display
+from .diagnosis import SOFTWARE, Facts, Failure, explain, field, split_display
 from .facts import CLOSE_KEYS, PROGRAM, TITLE
 from .pictures import Image
 from .procs import Timeout, stop_process, wait_for
@@ -37,7 +37,6 @@ DRAW_SECONDS = 5
 FPS_SECONDS = 2
 SLOW_SECONDS = 10
 CLOSE_SECONDS = 10
-NUDGE_SECONDS = 1
 # The picture is judged at the start and at the end of the frame count, each
 # time on this many frames drawn in a row and this many looks at the screen.
 DRAWN_FRAMES = 3
@@ -150,8 +149,8 @@ class Run:
         screens = None
         if not answered and screen is not None:
             base_answered, base_server = x.server_info(base)
-            found = re.search(r"^number of screens:\s*(\d+)", base_server, re.M)
-            screens = int(found.group(1)) if base_answered and found else None
+            found = field("number of screens", base_server)
+            screens = int(found) if base_answered and found.isdigit() else None
         return explain(Facts(
             display=x.display, status=self.status(), server_answered=answered, server=server,
             screens=screens, glx=x.glx_info() if answered else "", stderr=self.program.stderr(),
@@ -217,8 +216,7 @@ class Run:
                 self.fail(Failure("crash-at-exit", f"the window, the drawing and the close "
                                   f"all worked, but then {failure.words} as it exited: a "
                                   "known fault of some OpenGL drivers as they unload (WSL's "
-                                  "GPU driver among them); try Mesa's software renderer: "
-                                  "LIBGL_ALWAYS_SOFTWARE=1 scripts/run"))
+                                  f"GPU driver among them); {SOFTWARE}"))
             self.fail(Failure(failure.id, f"the window showed the circle, then {failure.words}"))
         self.proven(judged, fps, closed_by, wm)
         return 0
@@ -256,10 +254,10 @@ class Run:
     def find_window(self, wm):
         x, program = self.x, self.program
         held_since = None
-        nudged = time.monotonic()
+        since = time.monotonic()
 
         def shown():
-            nonlocal held_since, nudged
+            nonlocal held_since
             window = x.program_window(program.proc.pid)
             if window or not self.alive():
                 return window or "ended"
@@ -268,11 +266,8 @@ class Run:
                 held_since = held_since or time.monotonic()
                 if time.monotonic() - held_since >= UNMAPPED_SECONDS:
                     return "held"
-            # Now and then, wake a window manager that may have lost the
-            # request to show the window.
-            if time.monotonic() - nudged >= NUDGE_SECONDS:
-                x.nudge()
-                nudged = time.monotonic()
+            # Wake a window manager that may have lost the request to show it.
+            x.nudge(since)
             return None
         try:
             window = wait_for(shown, SHOW_SECONDS, "the window")
@@ -410,7 +405,9 @@ class Run:
         x = self.x
         if self.args.headless and not close:
             say("Sending a close request through the window manager")
-            if x.run(["wmctrl", "-i", "-c", hex(window)], check=False).returncode:
+            try:
+                x.close_window(window)
+            except AssertionError:
                 self.fail(Failure("close-failed", "wmctrl could not send the close request"))
             closed_by = "the window manager"
         elif close:
@@ -441,10 +438,6 @@ class Run:
         x = self.x
         glx = x.glx_info()
         server = x.server_info()[1]
-
-        def field(name, text):
-            found = re.search(rf"^{name}: *(.*)$", text, re.M)
-            return found.group(1) if found else ""
         vendor = field("vendor string", server) or "unknown"
         release = field("vendor release number", server)
         # X.Org servers number their releases 1MMmmppp: 12101007 is 21.1.7.

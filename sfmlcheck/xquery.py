@@ -13,6 +13,8 @@ from .procs import wait_for
 
 # How long a query may take; the waits that use them are longer.
 QUERY_TIMEOUT = 60
+# How often to nudge the window manager while a window has not appeared.
+NUDGE_INTERVAL = 1.0
 
 
 class Display:
@@ -21,6 +23,7 @@ class Display:
     def __init__(self, env):
         self.env = env
         self.display = env.get("DISPLAY", "")
+        self.nudged = 0.0
 
     def run(self, argv, check=True, timeout=QUERY_TIMEOUT, env=None):
         """Run an X client to completion on this display and return its result."""
@@ -39,8 +42,9 @@ class Display:
     def xprop_root(self, *props):
         return self.run(["xprop", "-root", *props], check=False).stdout.decode()
 
-    def xprop(self, window, *props):
-        return self.run(["xprop", "-id", str(window), *props]).stdout.decode()
+    def xprop(self, window, *props, check=True):
+        """xprop's words on the window's properties; "" where it is gone, unless checked."""
+        return self.run(["xprop", "-id", str(window), *props], check=check).stdout.decode()
 
     # The windows.
 
@@ -64,8 +68,7 @@ class Display:
         window destroyed since the list was read has no title to read, and
         is not counted."""
         return [window for window in self.client_windows()
-                if f'= "{TITLE}"' in self.run(["xprop", "-id", str(window), "WM_NAME"],
-                                              check=False).stdout.decode()]
+                if f'= "{TITLE}"' in self.xprop(window, "WM_NAME", check=False)]
 
     def program_window(self, pid, state="IsViewable"):
         """The window titled as the program's that belongs to process pid, or
@@ -73,8 +76,7 @@ class Display:
         is none. Looked for in the whole tree, as not every window manager
         keeps a list of the windows it manages."""
         for window in self.titled_windows()[:20]:
-            owner = re.search(r"= (\d+)", self.run(["xprop", "-id", str(window), "_NET_WM_PID"],
-                                                   check=False).stdout.decode())
+            owner = re.search(r"= (\d+)", self.xprop(window, "_NET_WM_PID", check=False))
             if (owner is None or int(owner.group(1)) == pid) \
                     and self.window_info(window, check=False).get("Map State") == state:
                 return window
@@ -114,8 +116,7 @@ class Display:
                 continue
             ox, oy, ow, oh = self.area(other)
             if ox < x + w and x < ox + ow and oy < y + h and y < oy + oh:
-                name = re.search(r'= "(.*)"', self.run(["xprop", "-id", str(other), "WM_NAME"],
-                                                      check=False).stdout.decode())
+                name = re.search(r'= "(.*)"', self.xprop(other, "WM_NAME", check=False))
                 return f'"{name.group(1)}"' if name else "(no name)"
         return None
 
@@ -144,12 +145,17 @@ class Display:
         wait_for(lambda: self.size(window) == (width, height), timeout,
                  f"the window to be resized to {width} x {height}")
 
-    def nudge(self):
-        """Change a property on the root window: a window manager that left a
-        request to show a window unread while it started sleeps until the
-        next event comes, and this is one."""
+    def nudge(self, waiting_since):
+        """Once a wait that began at waiting_since (time.monotonic()) has gone
+        on a while, and now and then after that, change a property on the
+        root window: a window manager that left a request to show a window
+        unread while it started sleeps until the next event comes, and this
+        is one."""
+        if time.monotonic() - max(waiting_since, self.nudged) < NUDGE_INTERVAL:
+            return
+        self.nudged = time.monotonic()
         self.run(["xprop", "-root", "-f", "_SFML_WORKS_NUDGE", "32c", "-set",
-                  "_SFML_WORKS_NUDGE", str(int(time.monotonic()))], check=False)
+                  "_SFML_WORKS_NUDGE", str(int(self.nudged))], check=False)
 
     def send_close_request(self, window):
         """Ask the window to close, as a window manager does for its close

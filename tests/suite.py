@@ -5,6 +5,7 @@ import os
 import subprocess
 
 from sfmlcheck import program as _program, session as _session
+from sfmlcheck.program import CLOSE_DEADLINE, Program
 from sfmlcheck.facts import SIZE, TITLE  # noqa: F401  (for the tests)
 from sfmlcheck.pictures import Image  # noqa: F401
 from sfmlcheck.procs import resident_kib, wait_for  # noqa: F401
@@ -18,8 +19,6 @@ SANITIZED = os.environ.get("SFML_WORKS_SANITIZED") == "1"
 
 # A sanitized build is several times slower to start.
 START_TIMEOUT = 60 if SANITIZED else 30
-# How long the program may take to end after a close request.
-CLOSE_DEADLINE = 2.0
 # What Xlib says when the connection to the server breaks, in its two forms.
 XLIB_FATAL_IO = r"XIO: +fatal IO error|X connection to \S+ broken"
 # How long the program may take to end when it cannot work.
@@ -88,11 +87,6 @@ class XSession(_session.XSession):
             close(self.program_windows()[0])
         output += run.communicate(timeout=START_TIMEOUT)[0].decode()
         return run.returncode, output, shown
-
-
-class Program(_program.Program):
-    def close(self, timeout=CLOSE_DEADLINE):
-        super().close(timeout)
 
 
 def assert_burst_ends_program(test, count):

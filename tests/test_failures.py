@@ -61,7 +61,7 @@ class FailureTest(unittest.TestCase):
                              program.stderr())
             # The counter makes its file when it is loaded, so the file shows
             # that it was there to see a frame, had one been presented.
-            self.assertTrue(os.path.exists(program.counter_path), "frame counter loaded")
+            self.assertTrue(os.path.exists(program.counter.path), "frame counter loaded")
             self.assertEqual(program.frames(), 0)
             self.assertEqual(program.stdout(), "")
 
