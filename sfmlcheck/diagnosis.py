@@ -37,6 +37,11 @@ class Facts:
     stderr: str = ""  # what the program said
     indirect: str = ""  # LIBGL_ALWAYS_INDIRECT
     sfml: str = "2"  # the library's release
+    socket: str = ""  # the display's socket file, where no server answers and it is missing
+    link: str = ""  # where that file, or its folder, links to, where the link leads nowhere
+    wsl: bool = False  # whether the machine is WSL
+    wslg: str = ""  # WSLg's own socket for the display, where it is there
+    agent: str = ""  # the server's NX_AGENT_VERSION, where it is nxagent
 
 
 def truthy(value):
@@ -87,6 +92,25 @@ def ended(status):
     return Failure("exit-status", f"{PROGRAM} exited with status {status}")
 
 
+def missing_socket(facts):
+    """The failure of a local display whose socket file is gone: WSLg's
+    server, for one, is reached through a link to its own folder."""
+    gone = f"a link to {facts.link}, which is not there" if facts.link else "missing"
+    words = (f"no X server answers on DISPLAY={facts.display}, and its socket {facts.socket} "
+             f"is {gone}: ")
+    if facts.wslg:
+        words += (f"on WSL, WSLg's X server listens on {facts.wslg}: link it there (ln -sf "
+                  f"{facts.wslg} {facts.socket}), or restart WSL (wsl --shutdown, in Windows)")
+    elif facts.wsl:
+        words += ("on WSL, WSLg's X server is not running: restart WSL (wsl --shutdown, in "
+                  "Windows), with GUI applications on (guiApplications=true in .wslconfig)")
+    else:
+        words += ("the server has stopped or its socket was removed (by a cleaner of /tmp, "
+                  "say): start it again, log in again for a fresh DISPLAY, or use a private "
+                  "display with scripts/run --headless")
+    return Failure("missing-socket", words)
+
+
 def explain(facts):
     """The cause of a failed run, and what to do about it."""
     display = facts.display
@@ -102,6 +126,8 @@ def explain(facts):
                            "(authorization): run it from the session that owns the display, "
                            "or give it that session's cookie (XAUTHORITY, or xauth merge); "
                            "over SSH, ssh -X sets this up")
+        if facts.socket:
+            return missing_socket(facts)
         return Failure("no-x-server", f"no X server answers on DISPLAY={display}: start one, "
                        "log in with ssh -X to get one, or use a private one with "
                        "scripts/run --headless")
@@ -118,6 +144,17 @@ def explain(facts):
                        "cannot make an OpenGL window there (the library crashes): enable GLX "
                        "in the server (Xvfb and Xvnc: leave out -extension GLX; Xorg: load "
                        "the glx module)")
+    # An old GLX refuses a request every OpenGL library makes; glxinfo, asking
+    # the server, meets the same refusal as the program.
+    if "GLXUnsupportedPrivateRequest" in facts.glx:
+        request = re.search(r"Minor opcode of failed request: +\d+ \((\w+)\)", facts.glx)
+        which = f"nxagent {facts.agent}, as X2Go and NoMachine run it" if facts.agent \
+            else "an old one"
+        return Failure("old-glx", f"the X server on {display} ({which}) has only an old GLX, "
+                       "which refuses a request OpenGL needs ("
+                       f"{request.group(1) if request else 'a vendor private request'}, as "
+                       "glxinfo shows): draw through VirtualGL (vglrun scripts/run), or use "
+                       "a remote desktop whose X server has a GLX of today (VNC, xrdp)")
     direct = field("direct rendering", facts.glx)
     ours = _first_line(facts.stderr, f"{PROGRAM}: ")[len(PROGRAM) + 2:]
     libgl_error = _first_line(facts.stderr, "libGL error")

@@ -12,6 +12,8 @@ added, and adds one to done: raising requested by N asks for N frames in a row.
 
 import glob
 import os
+import pwd
+import shutil
 import struct
 import subprocess
 import tempfile
@@ -100,7 +102,7 @@ class Program:
     output kept in files, its frames counted by the counter at counter_lib."""
 
     def __init__(self, session, binary, counter_lib, args=(), env=None, preload=(),
-                 wrapper=(), sanitized=False, timeout=30):
+                 wrapper=(), sanitized=False, timeout=30, user=None):
         self.session = session
         self.timeout = timeout
         # The session's folder has no space in its path (see linked).
@@ -108,8 +110,23 @@ class Program:
         self.counter = Counter(os.path.join(self.folder, "frames"))
         self.stdout_path = os.path.join(self.folder, "stdout")
         self.stderr_path = os.path.join(self.folder, "stderr")
-        preload = [linked(lib, self.folder) for lib in (counter_lib, *preload)]
+        libraries = (counter_lib, *preload)
+        if user:
+            # Another user reads nothing of this one's but copies in the
+            # program's folder, which becomes theirs, as do its frame files.
+            binary, *preload = (shutil.copy(path, self.folder) for path in (binary, *libraries))
+            entry = pwd.getpwnam(user)
+            os.chmod(session.tmp, 0o711)
+            os.chown(self.folder, entry.pw_uid, entry.pw_gid)
+        else:
+            preload = [linked(lib, self.folder) for lib in libraries]
         program_env = sanitizer_env(session.env if env is None else env, preload, sanitized)
+        if user:
+            # The preloads go to the program, not to setpriv: the counter
+            # makes its file as it loads, and it must be the user's.
+            wrapper = ("setpriv", f"--reuid={entry.pw_uid}", f"--regid={entry.pw_gid}",
+                       "--clear-groups", "env", f"LD_PRELOAD={program_env.pop('LD_PRELOAD')}",
+                       *wrapper)
         program_env["FRAME_COUNTER_FILE"] = self.counter.path
         with open(self.stdout_path, "wb") as out, open(self.stderr_path, "wb") as err:
             self.proc = session.spawn([*wrapper, binary, *args], env=program_env,

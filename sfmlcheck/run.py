@@ -43,6 +43,9 @@ DRAWN_FRAMES = 3
 SCREEN_LOOKS = 2
 # Below this many frames per second, a person sees the window stutter.
 SMOOTH_FPS = 10
+# Where local X servers' socket files are, and where WSLg's server has its own.
+SOCKETS = "/tmp/.X11-unix"
+WSLG_SOCKETS = "/mnt/wslg/.X11-unix"
 
 
 def say(words):
@@ -80,6 +83,26 @@ def wayland_without_x():
                    "Xwayland (Debian's package xwayland; GNOME and KDE start it by themselves "
                    "once it is installed), or check on a private display with scripts/run "
                    "--headless")
+
+
+def socket_facts(display):
+    """Where DISPLAY names a local server whose socket file is gone: that
+    file, where a link on the way to it leads, whether this is WSL, and
+    WSLg's own socket for the display where it is there."""
+    found = re.match(r"^(?:unix)?:(\d+)(?:\.\d+)?$", display)
+    socket = found and f"{SOCKETS}/X{found.group(1)}"
+    if not socket or os.path.exists(socket):
+        return {}
+    link = next((path for path in (socket, SOCKETS) if os.path.islink(path)), "")
+    link = link and os.path.join(os.path.dirname(link), os.readlink(link))
+    try:
+        with open("/proc/sys/kernel/osrelease") as f:
+            kernel = f.read().lower()
+    except OSError:
+        kernel = ""
+    wslg = f"{WSLG_SOCKETS}/X{found.group(1)}"
+    return dict(socket=socket, link=link, wsl="microsoft" in kernel or os.path.isdir("/mnt/wslg"),
+                wslg=wslg if os.path.exists(wslg) else "")
 
 
 def sfml_version(program):
@@ -151,10 +174,14 @@ class Run:
             base_answered, base_server = x.server_info(base)
             found = field("number of screens", base_server)
             screens = int(found) if base_answered and found.isdigit() else None
+        # What the server is, where it answered; where its socket went, if not.
+        found = dict(glx=x.glx_info(), agent="".join(
+            re.findall(r'= "(.*)"', x.xprop_root("NX_AGENT_VERSION")))) if answered \
+            else socket_facts(x.display)
         return explain(Facts(
             display=x.display, status=self.status(), server_answered=answered, server=server,
-            screens=screens, glx=x.glx_info() if answered else "", stderr=self.program.stderr(),
-            indirect=os.environ.get("LIBGL_ALWAYS_INDIRECT", ""), sfml=self.sfml))
+            screens=screens, stderr=self.program.stderr(),
+            indirect=os.environ.get("LIBGL_ALWAYS_INDIRECT", ""), sfml=self.sfml, **found))
 
     def ended_early(self):
         """When the program is gone before its picture was proven, fail, and

@@ -22,6 +22,11 @@ from .xquery import Display
 # build is several times slower. They bound a wait; they are not measurements.
 START_TIMEOUT = 30
 SCREEN = "1280x1024"
+# In a server's command line, where the display number goes, for a server that
+# cannot pick one itself; those are given numbers from FIRST_NUMBER up, well
+# above those the others pick.
+NUMBER = ":{number}"
+FIRST_NUMBER = 100
 
 
 def xvfb(*options, depth=24, screens=1, size=SCREEN):
@@ -116,10 +121,34 @@ class XSession(Display):
     def _start_server(self):
         server = self.server
         name = os.path.basename(server[0])
+        if NUMBER in server:
+            return self._start_numbered(server, name)
         self.xvfb, display = self.start_display(
             lambda fd: [server[0], "-displayfd", str(fd), *server[1:]], self.server_env,
             "server.log", name)
         self.use_display(display, name)
+
+    def _start_numbered(self, server, name):
+        """Start a server that cannot pick its own display number (nxagent)
+        on the first one from FIRST_NUMBER up that holds no lock; where
+        another server takes it first, this one ends, and the next is tried."""
+        number = FIRST_NUMBER
+        deadline = time.monotonic() + self.timeout
+        while time.monotonic() < deadline:
+            if os.path.lexists(f"/tmp/.X{number}-lock") or \
+                    os.path.lexists(f"/tmp/.X11-unix/X{number}"):
+                number += 1
+                continue
+            self.xvfb = self.spawn([arg.replace(NUMBER, f":{number}") for arg in server],
+                                   env=self.server_env, stdout=self.log_file("server.log"),
+                                   stderr=subprocess.STDOUT)
+            try:
+                return self.use_display(f":{number}", name, self.xvfb)
+            except AssertionError:
+                if self.xvfb.poll() is None:
+                    raise
+            number += 1
+        raise AssertionError(f"{name} found no free display: " + self.log_text("server.log"))
 
     def start_display(self, command, env, log, name):
         """Start a server that picks its own display number and writes it to
@@ -149,14 +178,19 @@ class XSession(Display):
                 os.close(write_end)
         return server, ":" + number.decode().strip().lstrip(":")
 
-    def use_display(self, display, name="the X server"):
-        """Point the session's clients at display and wait until it answers."""
+    def use_display(self, display, name="the X server", server=None):
+        """Point the session's clients at display and wait until it answers
+        (and, given the server's process, while that runs)."""
         self.display = display
         self.env = {k: v for k, v in os.environ.items() if k != "XAUTHORITY"}
         self.env["DISPLAY"] = self.display
         self.env.update(self.client_env)
-        wait_for(lambda: self.run(["xprop", "-root", "_NET_SUPPORTED"], check=False)
-                 .returncode == 0, self.timeout, f"{name} on {self.display} to answer")
+
+        def answers():
+            if server and server.poll() is not None:
+                raise AssertionError(f"{name} ended: " + self.log_text("server.log"))
+            return self.run(["xprop", "-root", "_NET_SUPPORTED"], check=False).returncode == 0
+        wait_for(answers, self.timeout, f"{name} on {self.display} to answer")
 
     def _start_session_bus(self):
         """A session bus of the session's own, stopped with it by its PID."""

@@ -52,9 +52,9 @@ class XSession(_session.XSession):
         super().__init__(window_manager, server or _session.xvfb(size=screen),
                          timeout=START_TIMEOUT, **options)
 
-    def start_program(self, args=(), env=None, preload=(), wrapper=(), binary=BIN):
+    def start_program(self, args=(), env=None, preload=(), wrapper=(), binary=BIN, user=None):
         return Program(self, binary, FRAME_COUNTER_LIB, args, env, preload, wrapper,
-                       SANITIZED, START_TIMEOUT)
+                       SANITIZED, START_TIMEOUT, user)
 
     def resize(self, window, width, height):
         super().resize(window, width, height, START_TIMEOUT)

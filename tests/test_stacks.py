@@ -12,6 +12,7 @@ import enum
 import getpass
 import json
 import os
+import pwd
 import re
 import shlex
 import shutil
@@ -26,8 +27,9 @@ from contextlib import ExitStack
 import pytest
 
 from sfmlcheck import oracle
+from sfmlcheck.diagnosis import split_display
 from sfmlcheck.program import linked
-from sfmlcheck.session import SCREEN, xvfb
+from sfmlcheck.session import NUMBER, SCREEN, xvfb
 from suite import (BIN, CLOSE_DEADLINE, SANITIZED, START_TIMEOUT, XSession, missing_display,
                    run_script,
                       sanitizer_env, wait_for)
@@ -89,6 +91,19 @@ class Route(enum.Enum):
     SSH = "ssh"  # forwarded by ssh -X
     XPRA = "xpra"  # on xpra's display, shown through a client attached here
     XVFB_RUN = "xvfb-run"  # scripts/run under xvfb-run
+    # In network and mount namespaces of its own, where the server's abstract
+    # socket is out of reach and /tmp/.X11-unix is the row's: its socket file
+    # is the only way there, as WSLg's clients have.
+    SOCKET_FILE = "socket-file"
+    IPC = "ipc"  # in an IPC namespace of its own, as in a container without --ipc=host
+    OTHER_USER = "other-user"  # as another user, who has only the display's cookie
+
+
+class Socket(enum.Enum):
+    """What the socket-file route's /tmp/.X11-unix holds for the display."""
+    WSLG_LINK = "wslg-link"  # a link to the server's socket, kept where WSLg keeps its own
+    WSLG_NONE = "wslg-none"  # nothing, the server's socket kept where WSLg keeps its own
+    DANGLING = "dangling"  # a link to nothing
 
 
 class Close(enum.Enum):
@@ -130,6 +145,7 @@ class Stack:
     closes: tuple = ()  # the Ways a person closes the window there
     key: tuple = ("alt+F4",)  # the close key for xdotool, or a command that closes
     covered: bool = False  # whether a window kept above the others covers most of the screen
+    socket: Socket = Socket.WSLG_LINK  # on the socket-file route, what the socket file is
 
     def __post_init__(self):
         # A row is data: a value of the wrong kind is an error, not another path.
@@ -171,6 +187,14 @@ STACKS = (
     Stack("xvfb-depth-30", server=xvfb(depth=30)),
     Stack("softpipe", env=(("GALLIUM_DRIVER", "softpipe"),)),
     Stack("close-in-a-batch", close=Close.BATCH),
+    # xrdp's session manager starts Xorg with xorgxrdp's own configuration.
+    Stack("xrdp-xorgxrdp", server=("/usr/lib/xorg/Xorg", "-auth", "{tmp}/cookies", "-config",
+                                   "xrdp/xorg.conf", "-noreset", "-nolisten", "tcp",
+                                   "-logfile", "{tmp}/xorgxrdp.log")),
+    Stack("wslg-linked", route=Route.SOCKET_FILE, socket=Socket.WSLG_LINK, shown=True,
+          diagnosis=r"^OK: .* works on :[0-9]+: .*exact picture on the screen"),
+    Stack("container-ipc", route=Route.IPC),
+    Stack("other-user", server=xvfb("-auth", "{tmp}/cookies"), route=Route.OTHER_USER),
     Stack("second-screen", server=xvfb(screens=2), display="{display}.1",
           **({} if SFML_VERSION >= (2, 6) else dict(
               status=1, says="BadMatch", failure="other-screen-needs-2.6",
@@ -196,7 +220,22 @@ STACKS = (
           diagnosis="screen 0 of :[0-9]+ is 8 bits deep, and SFML needs 24",
           failure="shallow-screen"),
     Stack("no-server", display="{missing}", status=-6, says="Failed to open X11 display",
-          diagnosis="no X server answers on DISPLAY=:[0-9]+", failure="no-x-server"),
+          diagnosis=r"no X server answers on DISPLAY=:[0-9]+, and its socket "
+          r"/tmp/\.X11-unix/X[0-9]+ is missing: the server has stopped", failure="missing-socket"),
+    Stack("wslg-unlinked", route=Route.SOCKET_FILE, socket=Socket.WSLG_NONE, status=-6,
+          says="Failed to open X11 display", failure="missing-socket",
+          diagnosis=r"its socket /tmp/\.X11-unix/X([0-9]+) is missing: on WSL, WSLg's X server "
+          r"listens on /mnt/wslg/\.X11-unix/X\1: link it there \(ln -sf "),
+    Stack("socket-dangling", route=Route.SOCKET_FILE, socket=Socket.DANGLING, status=-6,
+          says="Failed to open X11 display", failure="missing-socket",
+          diagnosis=r"its socket /tmp/\.X11-unix/X[0-9]+ is a link to /gone/X[0-9]+, which is "
+          r"not there: the server has stopped"),
+    # X2Go's and NoMachine's server, nested in a host Xvfb as in their clients.
+    Stack("nxagent", server=("nxagent", "-ac", "-nolisten", "tcp", "-noreset", NUMBER),
+          route=Route.NESTED, status=1, says="GLXUnsupportedPrivateRequest", failure="old-glx",
+          diagnosis=r"the X server on :[0-9]+ \(nxagent [0-9.]+, as X2Go and NoMachine run it\) "
+          r"has only an old GLX, which refuses a request OpenGL needs "
+          r"\(X_GLXVendorPrivateWithReply, as glxinfo shows\): draw through VirtualGL"),
     Stack("refused", server=xvfb("-auth", "{tmp}/cookies"),
           env=(("XAUTHORITY", "{tmp}/no-cookies"),), status=-6,
           says="Failed to open X11 display",
@@ -325,6 +364,41 @@ UNSANITIZABLE = {
 
 
 WAYLAND_SOCKET = "wayland-sfml-works"
+# The socket-file route's set-up, in its own mount namespace, given what the
+# socket file is ($1), the display's number ($2) and the command: WSLg's
+# folder of sockets on /mnt, and /tmp/.X11-unix the row's own.
+SOCKET_SETUP = r"""set -e
+if [ "$1" != dangling ]; then
+    mount -t tmpfs -o mode=755 sfml-works /mnt
+    mkdir -p /mnt/wslg/.X11-unix
+    mount --bind /tmp/.X11-unix /mnt/wslg/.X11-unix
+fi
+mount -t tmpfs -o mode=1777 sfml-works /tmp/.X11-unix
+case $1 in
+    wslg-link) ln -s "/mnt/wslg/.X11-unix/X$2" "/tmp/.X11-unix/X$2" ;;
+    dangling) ln -s "/gone/X$2" "/tmp/.X11-unix/X$2" ;;
+esac
+shift 2
+exec "$@"
+"""
+# Whom the other-user route runs the program as.
+OTHER_USER = "nobody"
+
+
+def namespaces(*kinds):
+    """unshare's command line for namespaces of these kinds: a user who is
+    not root makes them inside a user namespace of their own."""
+    return ("unshare", *(() if os.geteuid() == 0 else ("--user", "--map-root-user")), *kinds)
+
+
+def wrapper(stack, x):
+    """What the program, and scripts/run, start in on the row's route."""
+    if stack.route is Route.SOCKET_FILE:
+        return (*namespaces("--net", "--mount"), "sh", "-c", SOCKET_SETUP, "sh",
+                stack.socket.value, split_display(x.display)[0].lstrip(":"))
+    if stack.route is Route.IPC:
+        return namespaces("--ipc")
+    return ()
 
 
 def free_port():
@@ -373,6 +447,8 @@ class WestonSession(XSession):
 def test_stack_works_or_says_why(stack):
     if SANITIZED and stack.name in UNSANITIZABLE:
         pytest.skip(f"{stack.name}: {UNSANITIZABLE[stack.name]}")
+    if stack.route is Route.OTHER_USER and os.geteuid() != 0:
+        pytest.skip(f"{stack.name}: only root can run the program as another user")
     status, said, verdict = Checks("run_stack").run_stack(stack)
     print(f"\n{stack.name} | {status} | {said} | {verdict}")
 
@@ -416,12 +492,19 @@ class Checks(unittest.TestCase):
                 del env["DISPLAY"]
             if stack.status == 0 and stack.diagnosis:
                 return 0, "", self.check_script(x, env, stack)
-            wrapper, binary = (), BIN
+            prefix, binary, user = wrapper(stack, x), BIN, None
             if stack.route is Route.SSH:
                 # ssh hands the command to the remote shell as one line, which
                 # would split a path with spaces: the path goes quoted.
-                wrapper, binary = self.ssh(x, tmp, fill["port"], env), shlex.quote(BIN)
-            program = x.start_program(env=env, wrapper=wrapper, binary=binary)
+                prefix, binary = self.ssh(x, tmp, fill["port"], env), shlex.quote(BIN)
+            if stack.route is Route.OTHER_USER:
+                # Only the display's cookie, copied as a container's recipe does.
+                user, env["XAUTHORITY"] = OTHER_USER, os.path.join(x.tmp, "user-cookie")
+                cookies = x.run(["xauth", "nlist"]).stdout
+                subprocess.run(["xauth", "-f", env["XAUTHORITY"], "nmerge", "-"], input=cookies,
+                               capture_output=True, check=True)
+                shutil.chown(env["XAUTHORITY"], OTHER_USER)
+            program = x.start_program(env=env, wrapper=prefix, binary=binary, user=user)
             if stack.status == 0:
                 self.check_works(x, program, stack)
                 return 0, "", ""
@@ -433,7 +516,7 @@ class Checks(unittest.TestCase):
             return status, said, self.check_script(x, env, stack)
 
     def session(self, stack, tmp, cleanup):
-        server = [arg.format(tmp=tmp) for arg in stack.server]
+        server = [arg.replace("{tmp}", tmp) for arg in stack.server]
         wm = [arg.format(tmp=tmp) for arg in stack.wm]
         if stack.route in (Route.WESTON, Route.WAYLAND):
             return WestonSession(xwayland=stack.route is Route.WESTON)
@@ -502,6 +585,9 @@ class Checks(unittest.TestCase):
 
     def check_works(self, x, program, stack):
         window = program.wait_window()
+        if stack.route is Route.OTHER_USER:
+            self.assertEqual(os.stat(f"/proc/{program.proc.pid}").st_uid,
+                             pwd.getpwnam(OTHER_USER).pw_uid, "the program's user")
         self.assert_exact(x, window)
         self.close(x, window, stack.close)
         status, _ = program.wait_exit(START_TIMEOUT)
@@ -612,7 +698,7 @@ class Checks(unittest.TestCase):
     def check_script(self, x, env, stack):
         """scripts/run on this display: its FAILED line, or, on a stack where
         it shows the window, its whole output once the window is closed."""
-        argv = [*run_script(x.tmp), *stack.args]
+        argv = [*wrapper(stack, x), *run_script(x.tmp), *stack.args]
         if stack.route is Route.XVFB_RUN:
             argv = ["xvfb-run", "-a", "-s", f"-screen 0 {SCREEN}x24 -nolisten tcp", *argv]
         status, output, _ = x.run_until_shown(

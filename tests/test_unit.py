@@ -37,6 +37,9 @@ OpenGL renderer string: llvmpipe (LLVM 15.0.6, 256 bits)
 """
 OUR_LINE = ("sfml-works: the window opened, but its OpenGL context (version 0.0) cannot "
             "draw: drawing needs OpenGL 1.1")
+OLD_GLX = ("X Error of failed request:  GLXUnsupportedPrivateRequest\n"
+           "  Major opcode of failed request:  143 (GLX)\n"
+           "  Minor opcode of failed request:  17 (X_GLXVendorPrivateWithReply)\n")
 NO_DRIVER = ("libGL error: MESA-LOADER: failed to open swrast: /tmp/x/swrast_dri.so: cannot "
              "open shared object file: No such file or directory (search paths /tmp/x)\n"
              "libGL error: failed to load driver: swrast\n")
@@ -54,7 +57,17 @@ def server(depth=24, glx=True, depths=None):
 FAILURES = [
     ("no-server", dict(display=":4000", server_answered=False,
                        server='xdpyinfo:  unable to open display ":4000".\n'),
-     "no-x-server", "no X server answers on DISPLAY=:4000"),
+     "no-x-server", "no X server answers on DISPLAY=:4000: start one"),
+    # A local display whose socket file is gone, on WSL or not.
+    *((name, dict(display=":0", server_answered=False, socket="/tmp/.X11-unix/X0", **found),
+       "missing-socket", words) for name, found, words in (
+        ("socket-missing", {}, r"its socket /tmp/\.X11-unix/X0 is missing: the server has "
+         r"stopped"),
+        ("socket-dangling", dict(link="/gone/X0"), "is a link to /gone/X0, which is not there"),
+        ("wslg-unlinked", dict(wsl=True, wslg="/mnt/wslg/.X11-unix/X0"),
+         r"WSLg's X server listens on /mnt/wslg/\.X11-unix/X0: link it there \(ln -sf "
+         r"/mnt/wslg/\.X11-unix/X0 /tmp/\.X11-unix/X0\)"),
+        ("wslg-stopped", dict(wsl=True), "WSLg's X server is not running"))),
     ("refused", dict(server_answered=False, server="Authorization required, but no "
                      'authorization protocol specified\nxdpyinfo:  unable to open display ":1".'),
      "auth-refused", r"refused the connection \(authorization\)"),
@@ -67,6 +80,12 @@ FAILURES = [
     ("depth-8", dict(server=server(8, glx=False), status=-11), "shallow-screen",
      "is 8 bits deep"),
     ("no-glx", dict(server=server(glx=False), status=-11), "no-glx", "has no GLX extension"),
+    # nxagent's GLX refuses what Mesa asks glxinfo and the program alike.
+    *((name, dict(glx=OLD_GLX, stderr=OLD_GLX, status=1, agent=agent), "old-glx", words)
+      for name, agent, words in (
+        ("nxagent", "3.5.99.26", r"\(nxagent 3\.5\.99\.26, as X2Go and NoMachine run it\) has "
+         r"only an old GLX, which refuses a request OpenGL needs \(X_GLXVendorPrivateWithReply"),
+        ("old-glx", "", r"\(an old one\) has only an old GLX"))),
     ("indirect-allowed", dict(indirect="1", glx=GLXINFO.format(direct="No"), stderr=OUR_LINE,
                               status=1),
      "indirect", r"OpenGL 1\.1 cannot be had through it \(the window opened"),
