@@ -120,10 +120,18 @@ class Display:
                 return f'"{name.group(1)}"' if name else "(no name)"
         return None
 
-    def capture(self, window):
-        """The window's client area as it is on the screen now."""
-        return Image.decode(self.run(["import", "-silent", "-window", str(window),
-                                      "-depth", "8", "ppm:-"]).stdout)
+    def capture(self, window, composited=False):
+        """The window's client area as it is now; composited, as the screen
+        shows it, read off the root window: a compositor's effects (a window
+        fading in, say) included."""
+        where = ["-window", str(window)]
+        if composited:
+            # xwininfo places a window by its border's outer corner.
+            x, y, width, height = self.area(window)
+            border = int(self.window_info(window)["Border width"])
+            where = ["-window", "root", "-crop", f"{width}x{height}+{x + border}+{y + border}"]
+        return Image.decode(self.run(["import", "-silent", *where, "-depth", "8",
+                                      "ppm:-"]).stdout)
 
     # What a window manager does, asked of it or done in its place.
 

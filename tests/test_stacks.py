@@ -569,12 +569,15 @@ class Checks(unittest.TestCase):
         self.assertEqual(wrong, [], f"{size}: " + oracle.describe(wrong))
 
     def wait_exact(self, x, window):
-        """Wait until the window shows the exact picture for the size it has,
-        as a tiling window manager may still be sizing it; return that size."""
+        """Wait until the screen shows the window's exact picture for the size
+        it has, as a person waits to see it: a tiling window manager may still
+        be sizing it, and a compositor fading it in (mutter's takes a third of
+        a second, and ignores a click on the close button meanwhile); return
+        that size."""
         seen = []
 
         def exact():
-            image = x.capture(window)
+            image = x.capture(window, composited=True)
             _, wrong = oracle.window_mismatches(image)
             seen[:] = [f"{image.width} x {image.height}", oracle.describe(wrong)]
             return not wrong and seen[0]
