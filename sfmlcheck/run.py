@@ -225,7 +225,10 @@ class Run:
             x.raise_window(window)
         self.first_frame(window)
         drawn = self.drawn_frames()
-        screen = self.screen_picture(window)
+        # Frames drawn wrongly decide the verdict whatever the screen shows:
+        # then one look at it is enough.
+        screen = self.screen_picture(window, patient=not drawn or any(
+            not judgement.words for _, judgement in settled(drawn)))
         judged = self.verdict_on(window, drawn, screen)
         say(f"The picture is exact on {judged}; saved to {self.output}")
 
@@ -362,18 +365,18 @@ class Run:
             looks.append((image, oracle.judge(image)))
         return looks
 
-    def screen_picture(self, window):
+    def screen_picture(self, window, patient=True):
         """The window on the screen, judged again until it is right or the
-        time is up: a compositor or a remote display may show it a moment
-        later than drawn; then looked at again. The looks, in order; None
-        where it could not be read."""
+        time is up (when patient; else looked at once): a compositor or a
+        remote display may show it a moment later than drawn; then looked at
+        again. The looks, in order; None where it could not be read."""
         seen = []
 
         def exact():
             if not self.alive():
                 return True
             seen[:] = self.screen_looks(window, 1) or seen
-            return seen and not seen[0][1].words
+            return not patient or (seen and not seen[0][1].words)
         try:
             wait_for(exact, DRAW_SECONDS, "the exact picture on the screen")
         except Timeout:
