@@ -145,7 +145,8 @@ class XSession(Display):
             try:
                 return self.use_display(f":{number}", name, self.xvfb)
             except AssertionError:
-                if self.xvfb.poll() is None:
+                # Only a server that lost the number to another tries the next.
+                if self.xvfb.poll() is None or not os.path.lexists(f"/tmp/.X{number}-lock"):
                     raise
             number += 1
         raise AssertionError(f"{name} found no free display: " + self.log_text("server.log"))
