@@ -391,14 +391,16 @@ def namespaces(*kinds):
     return ("unshare", *(() if os.geteuid() == 0 else ("--user", "--map-root-user")), *kinds)
 
 
+# The namespaces each route makes of its own.
+NAMESPACES = {Route.SOCKET_FILE: ("--net", "--mount"), Route.IPC: ("--ipc",)}
+
+
 def wrapper(stack, x):
     """What the program, and scripts/run, start in on the row's route."""
     if stack.route is Route.SOCKET_FILE:
-        return (*namespaces("--net", "--mount"), "sh", "-c", SOCKET_SETUP, "sh",
+        return (*namespaces(*NAMESPACES[stack.route]), "sh", "-c", SOCKET_SETUP, "sh",
                 stack.socket.value, split_display(x.display)[0].lstrip(":"))
-    if stack.route is Route.IPC:
-        return namespaces("--ipc")
-    return ()
+    return namespaces(*NAMESPACES[stack.route]) if stack.route in NAMESPACES else ()
 
 
 def free_port():
@@ -449,6 +451,10 @@ def test_stack_works_or_says_why(stack):
         pytest.skip(f"{stack.name}: {UNSANITIZABLE[stack.name]}")
     if stack.route is Route.OTHER_USER and os.geteuid() != 0:
         pytest.skip(f"{stack.name}: only root can run the program as another user")
+    kinds = NAMESPACES.get(stack.route, ())
+    if kinds and subprocess.run([*namespaces(*kinds), "true"], capture_output=True).returncode:
+        pytest.skip(f"{stack.name}: no namespaces ({' '.join(kinds)}) can be made here, as "
+                    "in a container without the right to")
     status, said, verdict = Checks("run_stack").run_stack(stack)
     print(f"\n{stack.name} | {status} | {said} | {verdict}")
 
