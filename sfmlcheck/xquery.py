@@ -120,18 +120,22 @@ class Display:
                 return f'"{name.group(1)}"' if name else "(no name)"
         return None
 
-    def capture(self, window, composited=False):
+    def capture(self, window, composited=False, viewer=None):
         """The window's client area as it is now; composited, as the screen
         shows it, read off the root window: a compositor's effects (a window
-        fading in, say) included."""
-        where = ["-window", str(window)]
-        if composited:
+        fading in, say) included; or as a viewer, a (display, window) pair,
+        shows it, with this screen at its top-left, as a remote desktop's
+        client does."""
+        where, shown_on = ["-window", str(window)], self
+        if composited or viewer:
             # xwininfo places a window by its border's outer corner.
             x, y, width, height = self.area(window)
             border = int(self.window_info(window)["Border width"])
-            where = ["-window", "root", "-crop", f"{width}x{height}+{x + border}+{y + border}"]
-        return Image.decode(self.run(["import", "-silent", *where, "-depth", "8",
-                                      "ppm:-"]).stdout)
+            shown_on, shown_in = viewer or (self, "root")
+            where = ["-window", str(shown_in), "-crop",
+                     f"{width}x{height}+{x + border}+{y + border}"]
+        return Image.decode(shown_on.run(["import", "-silent", *where, "-depth", "8",
+                                          "ppm:-"]).stdout)
 
     # What a window manager does, asked of it or done in its place.
 

@@ -12,6 +12,7 @@ import enum
 import getpass
 import json
 import os
+import pathlib
 import pwd
 import re
 import shlex
@@ -63,6 +64,32 @@ EndSection
 """,
     # No bar block, so i3 starts no bar.
     "i3.conf": "# i3 config file (v4)\nfont pango:monospace 8\n",
+    # xrdp serving the row's Xorg through xorgxrdp's socket, without a session
+    # manager: TLS with the row's own certificate; channels allowed, as with none xrdp
+    # cannot read the channel joins FreeRDP sends.
+    "xrdp.ini": """\
+[Globals]
+ini_version=1
+fork=false
+port=tcp://127.0.0.1:{port}
+security_layer=tls
+certificate={tmp}/cert.pem
+key_file={tmp}/key.pem
+autorun=session
+allow_channels=true
+max_bpp=32
+[Logging]
+LogFile={tmp}/xrdp.log
+EnableSyslog=false
+[session]
+name=session
+lib=libxup.so
+username=na
+password=na
+ip=127.0.0.1
+port={tmp}/xrdp_display_{{number}}
+code=20
+""",
     "sshd_config": """\
 ListenAddress 127.0.0.1
 Port {port}
@@ -97,6 +124,9 @@ class Route(enum.Enum):
     SOCKET_FILE = "socket-file"
     IPC = "ipc"  # in an IPC namespace of its own, as in a container without --ipc=host
     OTHER_USER = "other-user"  # as another user, who has only the display's cookie
+    # On xrdp's Xorg, seen and closed through FreeRDP's client on a display
+    # of its own, as a person at another machine does.
+    RDP = "rdp"
 
 
 class Socket(enum.Enum):
@@ -187,10 +217,10 @@ STACKS = (
     Stack("xvfb-depth-30", server=xvfb(depth=30)),
     Stack("softpipe", env=(("GALLIUM_DRIVER", "softpipe"),)),
     Stack("close-in-a-batch", close=Close.BATCH),
-    # xrdp's session manager starts Xorg with xorgxrdp's own configuration.
-    Stack("xrdp-xorgxrdp", server=("/usr/lib/xorg/Xorg", "-auth", "{tmp}/cookies", "-config",
-                                   "xrdp/xorg.conf", "-noreset", "-nolisten", "tcp",
-                                   "-logfile", "{tmp}/xorgxrdp.log")),
+    # Xorg with xorgxrdp's own configuration, as xrdp's session manager starts it.
+    Stack("xrdp", server=("/usr/lib/xorg/Xorg", "-auth", "{tmp}/cookies", "-config",
+                          "xrdp/xorg.conf", "-noreset", "-nolisten", "tcp",
+                          "-logfile", "{tmp}/xorgxrdp.log"), route=Route.RDP),
     Stack("wslg-linked", route=Route.SOCKET_FILE, socket=Socket.WSLG_LINK, shown=True,
           diagnosis=r"^OK: .* works on :[0-9]+: .*exact picture on the screen"),
     Stack("container-ipc", route=Route.IPC),
@@ -403,6 +433,16 @@ def wrapper(stack, x):
     return namespaces(*NAMESPACES[stack.route]) if stack.route in NAMESPACES else ()
 
 
+def close_button(x, window):
+    """Where the window's close button is, as xdotool's coordinates: at the
+    right end of the title bar, as high as the title bar and about as wide."""
+    _, right, top, _ = (int(n) for n in re.findall(
+        r"\d+", x.xprop(window, "_NET_FRAME_EXTENTS").split("=")[1]))
+    assert top > 0, "the window has a title bar"
+    left, upper, width, _ = x.area(window)
+    return str(left + width + right - top // 2), str(upper - top // 2)
+
+
 def free_port():
     with socket.socket() as probe:
         probe.bind(("127.0.0.1", 0))
@@ -510,9 +550,11 @@ class Checks(unittest.TestCase):
                 subprocess.run(["xauth", "-f", env["XAUTHORITY"], "nmerge", "-"], input=cookies,
                                capture_output=True, check=True)
                 shutil.chown(env["XAUTHORITY"], OTHER_USER)
+            viewer = self.rdp(x, tmp, fill["port"], cleanup) if stack.route is Route.RDP \
+                else None
             program = x.start_program(env=env, wrapper=prefix, binary=binary, user=user)
             if stack.status == 0:
-                self.check_works(x, program, stack)
+                self.check_works(x, program, stack, viewer)
                 return 0, "", ""
             status, _ = program.wait_exit(START_TIMEOUT)
             self.assertEqual(status, stack.status, program.stderr())
@@ -540,8 +582,9 @@ class Checks(unittest.TestCase):
                 for field in (b"", b"", b"MIT-MAGIC-COOKIE-1", os.urandom(16)):
                     f.write(struct.pack(">H", len(field)) + field)
             client_env["XAUTHORITY"] = cookies
+        # xorgxrdp puts its socket for xrdp in the row's folder.
         return XSession(window_manager=wm, server=server, client_env=client_env,
-                        dbus=stack.dbus)
+                        dbus=stack.dbus, server_env=dict(os.environ, XRDP_SOCKET_PATH=tmp))
 
     def ssh(self, x, tmp, port, env):
         """A real sshd on 127.0.0.1 with X11 forwarding and a throw-away key:
@@ -574,7 +617,7 @@ class Checks(unittest.TestCase):
         _, wrong = oracle.window_mismatches(image)
         self.assertEqual(wrong, [], f"{size}: " + oracle.describe(wrong))
 
-    def wait_exact(self, x, window):
+    def wait_exact(self, x, window, viewer=None):
         """Wait until the screen shows the window's exact picture for the size
         it has, as a person waits to see it: a tiling window manager may still
         be sizing it, and a compositor fading it in (mutter's takes a third of
@@ -583,7 +626,7 @@ class Checks(unittest.TestCase):
         seen = []
 
         def exact():
-            image = x.capture(window, composited=True)
+            image = x.capture(window, composited=True, viewer=viewer)
             _, wrong = oracle.window_mismatches(image)
             seen[:] = [f"{image.width} x {image.height}", oracle.describe(wrong)]
             return not wrong and seen[0]
@@ -592,13 +635,18 @@ class Checks(unittest.TestCase):
         except AssertionError as error:
             raise AssertionError(f"{error}; at {seen[0]}, {seen[1]}") from None
 
-    def check_works(self, x, program, stack):
+    def check_works(self, x, program, stack, viewer=None):
         window = program.wait_window()
         if stack.route is Route.OTHER_USER:
             self.assertEqual(os.stat(f"/proc/{program.proc.pid}").st_uid,
                              pwd.getpwnam(OTHER_USER).pw_uid, "the program's user")
         self.assert_exact(x, window)
-        self.close(x, window, stack.close)
+        if viewer:
+            # Seen, and closed by its close button, through the client.
+            self.wait_exact(x, window, viewer)
+            viewer[0].run(["xdotool", "mousemove", *close_button(x, window), "click", "1"])
+        else:
+            self.close(x, window, stack.close)
         status, _ = program.wait_exit(START_TIMEOUT)
         self.assertEqual(status, 0, program.stderr())
 
@@ -693,16 +741,33 @@ class Checks(unittest.TestCase):
                      == str(window), START_TIMEOUT, "the window to have the focus")
             x.run(["xdotool", "key", key[0]])
         else:
-            # The close button sits at the right end of the title bar, as
-            # high as the title bar and about as wide.
-            _, right, top, _ = (int(n) for n in re.findall(
-                r"\d+", x.xprop(window, "_NET_FRAME_EXTENTS").split("=")[1]))
-            info = x.window_info(window)
-            width, _ = x.size(window)
-            click_x = int(info["Absolute upper-left X"]) + width + right - top // 2
-            click_y = int(info["Absolute upper-left Y"]) - top // 2
-            self.assertGreater(top, 0, "the window has a title bar")
-            x.run(["xdotool", "mousemove", str(click_x), str(click_y), "click", "1"])
+            x.run(["xdotool", "mousemove", *close_button(x, window), "click", "1"])
+
+    def rdp(self, x, tmp, port, cleanup):
+        """xrdp on 127.0.0.1:port serving the session's Xorg, and FreeRDP's
+        client showing it, at its size, on a display of its own; that
+        display and the client's window, once the client is connected."""
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1",
+                        "-subj", "/CN=localhost", "-keyout", f"{tmp}/key.pem",
+                        "-out", f"{tmp}/cert.pem"], capture_output=True, check=True)
+        ini = os.path.join(tmp, "xrdp.ini")
+        with open(ini) as f:
+            text = f.read().replace("{number}", split_display(x.display)[0].lstrip(":"))
+        with open(ini, "w") as f:
+            f.write(text)
+        x.spawn(["xrdp", "--nodaemon", "--config", ini], stdout=x.log_file("xrdp.out"),
+                stderr=subprocess.STDOUT)
+        viewer = cleanup.enter_context(XSession(window_manager=False))
+        width, height = re.search(r"dimensions: +(\d+)x(\d+)", x.server_info()[1]).groups()
+        viewer.spawn(["xfreerdp", f"/v:127.0.0.1:{port}", "/u:na", "/p:na", "/cert:ignore",
+                      f"/size:{width}x{height}", "/bpp:32"], stdout=viewer.log_file("rdp.log"),
+                     stderr=subprocess.STDOUT)
+        title, log = f"FreeRDP: 127.0.0.1:{port}", pathlib.Path(tmp, "xrdp.log")
+        client = wait_for(lambda: log.exists() and "connected ok" in log.read_text() and re.findall(
+            rf"^ +(0x[0-9a-f]+) \"{re.escape(title)}\"", viewer.run(
+                ["xwininfo", "-root", "-children"]).stdout.decode(), re.M),
+            START_TIMEOUT, "the RDP client to connect")[0]
+        return viewer, client
 
     def check_script(self, x, env, stack):
         """scripts/run on this display: its FAILED line, or, on a stack where
