@@ -491,6 +491,9 @@ def test_stack_works_or_says_why(stack):
         pytest.skip(f"{stack.name}: {UNSANITIZABLE[stack.name]}")
     if stack.route is Route.OTHER_USER and os.geteuid() != 0:
         pytest.skip(f"{stack.name}: only root can run the program as another user")
+    if stack.route is Route.RDP and not shutil.which("xrdp"):
+        pytest.skip(f"{stack.name}: not installed: xrdp (its package starts an RDP server for "
+                    "the whole machine, so only .ci/run installs it)")
     kinds = NAMESPACES.get(stack.route, ())
     if kinds and subprocess.run([*namespaces(*kinds), "true"], capture_output=True).returncode:
         pytest.skip(f"{stack.name}: no namespaces ({' '.join(kinds)}) can be made here, as "
