@@ -24,7 +24,7 @@ from .facts import CLOSE_KEYS, PROGRAM, TITLE
 from .pictures import Image
 from .procs import Timeout, stop_process, wait_for
 from .program import Program, frames_per_second
-from .session import XSession
+from .session import SOCKETS, XSession
 
 # How long to wait for the window and its first frame; how long a window may
 # exist without being shown before it counts as held back; how long to wait
@@ -43,8 +43,7 @@ DRAWN_FRAMES = 3
 SCREEN_LOOKS = 2
 # Below this many frames per second, a person sees the window stutter.
 SMOOTH_FPS = 10
-# Where local X servers' socket files are, and where WSLg's server has its own.
-SOCKETS = "/tmp/.X11-unix"
+# Where WSLg's server has its socket files.
 WSLG_SOCKETS = "/mnt/wslg/.X11-unix"
 
 

@@ -27,6 +27,13 @@ SCREEN = "1280x1024"
 # above those the others pick.
 NUMBER = ":{number}"
 FIRST_NUMBER = 100
+# Where local X servers put their socket files.
+SOCKETS = "/tmp/.X11-unix"
+
+
+def display_taken(number):
+    """Whether a server holds, or has left, the display's lock file or socket."""
+    return os.path.lexists(f"/tmp/.X{number}-lock") or os.path.lexists(f"{SOCKETS}/X{number}")
 
 
 def xvfb(*options, depth=24, screens=1, size=SCREEN):
@@ -135,8 +142,7 @@ class XSession(Display):
         number = FIRST_NUMBER
         deadline = time.monotonic() + self.timeout
         while time.monotonic() < deadline:
-            if os.path.lexists(f"/tmp/.X{number}-lock") or \
-                    os.path.lexists(f"/tmp/.X11-unix/X{number}"):
+            if display_taken(number):
                 number += 1
                 continue
             self.xvfb = self.spawn([arg.replace(NUMBER, f":{number}") for arg in server],

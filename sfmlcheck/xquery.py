@@ -129,8 +129,10 @@ class Display:
         where, shown_on = ["-window", str(window)], self
         if composited or viewer:
             # xwininfo places a window by its border's outer corner.
-            x, y, width, height = self.area(window)
-            border = int(self.window_info(window)["Border width"])
+            info = self.window_info(window)
+            x, y, width, height, border = (int(info[field]) for field in (
+                "Absolute upper-left X", "Absolute upper-left Y", "Width", "Height",
+                "Border width"))
             shown_on, shown_in = viewer or (self, "root")
             where = ["-window", str(shown_in), "-crop",
                      f"{width}x{height}+{x + border}+{y + border}"]

@@ -35,8 +35,7 @@ def run_script(output):
 def missing_display():
     """A display name with no server behind it."""
     number = 4000
-    while os.path.exists(f"/tmp/.X11-unix/X{number}") or \
-            os.path.exists(f"/tmp/.X{number}-lock"):
+    while _session.display_taken(number):
         number += 1
     return f":{number}"
 
