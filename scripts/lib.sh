@@ -34,11 +34,12 @@ SFML2_BUILD_PACKAGES=(g++ cmake make xz-utils libx11-dev libxrandr-dev libxcurso
 MATRIX_PACKAGES=(mmdebstrap debian-archive-keyring)
 # The display stacks the suite proves the program on.
 STACKS_PACKAGES=(xserver-xorg-core xserver-xorg-video-dummy tigervnc-standalone-server
-    xserver-xephyr weston xwayland i3-wm fluxbox icewm openssh-server openssh-client xauth xcompmgr
+    xserver-xephyr weston xwayland i3-wm fluxbox icewm openssh-client xauth xcompmgr
     picom nxagent xorgxrdp freerdp2-x11 openssl xdotool)
-# xrdp's package starts an RDP server for the whole machine as it installs, so
-# only a throw-away machine (CI) installs it; its row skips elsewhere.
-RDP_SERVER_PACKAGES=(xrdp)
+# These packages start a login server for the whole machine as they install
+# (sshd on port 22, xrdp on 3389, on every interface), so only a throw-away
+# machine (CI) installs them; elsewhere the rows that need them skip.
+MACHINE_SERVER_PACKAGES=(openssh-server xrdp)
 # The desktops' window managers, remote displays, and what drives them as a
 # person would. xpra's client draws nothing without Python's cairo bindings.
 DESKTOP_PACKAGES=(mutter kwin-x11 kwin-style-breeze xfwm4 metacity marco

@@ -32,8 +32,7 @@ from sfmlcheck.diagnosis import split_display
 from sfmlcheck.program import linked
 from sfmlcheck.session import NUMBER, SCREEN, xvfb
 from suite import (BIN, CLOSE_DEADLINE, SANITIZED, START_TIMEOUT, XSession, missing_display,
-                   run_script,
-                      sanitizer_env, wait_for)
+                   run_script, sanitizer_env, wait_for)
 
 WRONG_DRIVER_LIB = os.environ["WRONG_DRIVER_LIB"]
 XPOKE = os.environ["XPOKE"]
@@ -411,6 +410,9 @@ esac
 shift 2
 exec "$@"
 """
+# The routes whose server a package starts for the whole machine as it
+# installs: the program the row runs, and its package.
+MACHINE_SERVERS = {Route.SSH: ("/usr/sbin/sshd", "openssh-server"), Route.RDP: ("xrdp", "xrdp")}
 # Whom the other-user route runs the program as.
 OTHER_USER = "nobody"
 
@@ -491,9 +493,10 @@ def test_stack_works_or_says_why(stack):
         pytest.skip(f"{stack.name}: {UNSANITIZABLE[stack.name]}")
     if stack.route is Route.OTHER_USER and os.geteuid() != 0:
         pytest.skip(f"{stack.name}: only root can run the program as another user")
-    if stack.route is Route.RDP and not shutil.which("xrdp"):
-        pytest.skip(f"{stack.name}: not installed: xrdp (its package starts an RDP server for "
-                    "the whole machine, so only .ci/run installs it)")
+    server = MACHINE_SERVERS.get(stack.route)
+    if server and not shutil.which(server[0]):
+        pytest.skip(f"{stack.name}: not installed: {server[1]} (its package starts a login "
+                    "server for the whole machine, so only .ci/run installs it)")
     kinds = NAMESPACES.get(stack.route, ())
     if kinds and subprocess.run([*namespaces(*kinds), "true"], capture_output=True).returncode:
         pytest.skip(f"{stack.name}: no namespaces ({' '.join(kinds)}) can be made here, as "
@@ -599,7 +602,8 @@ class Checks(unittest.TestCase):
             # sshd started by root separates privileges through this folder;
             # started by a user, it serves only that user and needs none.
             os.makedirs("/run/sshd", exist_ok=True)
-        sshd = x.spawn(["/usr/sbin/sshd", "-D", "-e", "-f", os.path.join(tmp, "sshd_config")],
+        sshd = x.spawn([MACHINE_SERVERS[Route.SSH][0], "-D", "-e", "-f",
+                        os.path.join(tmp, "sshd_config")],
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
         def listening():
