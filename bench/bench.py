@@ -43,11 +43,12 @@ import statistics
 import sys
 import time
 
+from sfmlcheck.diagnosis import field
+from sfmlcheck.facts import PROGRAM
 from sfmlcheck.procs import resident_kib
 from sfmlcheck.program import Program
 from sfmlcheck.session import XSession
 
-PROGRAM = "sfml-works"
 FLOOR = "floor"
 BLENDED_FLOOR = "floor --blend"
 ALLOCATOR = re.compile(r"\b(malloc|calloc|realloc|memalign|posix_memalign|aligned_alloc|"
@@ -117,6 +118,7 @@ ARGS = parse_args()
 def start(x, args=(), binary=None, wrapper=()):
     """Start binary on the session's display with the frame counter."""
     return Program(x, binary, os.path.abspath(ARGS.counter), args, wrapper=wrapper)
+
 
 VALGRIND_TIMEOUT = 600
 # How long a program may take to end after a close request, outside valgrind.
@@ -293,12 +295,8 @@ def machine_description():
             cpu = re.search(r"^model name\s*:\s*(.*)$", info.read(), re.M).group(1)
     except (OSError, AttributeError):
         pass
-    renderer = "unknown renderer"
     with XSession(window_manager=False) as x:
-        result = x.run(["glxinfo", "-B"], check=False)
-        found = re.search(r"OpenGL renderer string: (.*)", result.stdout.decode())
-        if found:
-            renderer = found.group(1)
+        renderer = field("OpenGL renderer string", x.glx_info()) or "unknown renderer"
     return {"cpu": cpu, "cores": os.cpu_count(), "renderer": renderer,
             "system": platform.platform(), "date": time.strftime("%Y-%m-%d")}
 
