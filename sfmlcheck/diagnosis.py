@@ -42,6 +42,7 @@ class Facts:
     wsl: bool = False  # whether the machine is WSL
     wslg: str = ""  # WSLg's own socket for the display, where it is there
     agent: str = ""  # the server's NX_AGENT_VERSION, where it is nxagent
+    ssh: bool = False  # whether the run is in an ssh session (SSH_CONNECTION is set)
 
 
 def truthy(value):
@@ -79,6 +80,12 @@ def screen_depth(server, screen):
 
 def has_glx(server):
     return re.search(r"^ *GLX$", server, re.M) is not None
+
+
+def hides_extensions(server):
+    """Whether the server hides its extensions from this client, as it does
+    from an untrusted one: RENDER is in every X server of today."""
+    return "number of extensions:" in server and not re.search(r"^ *RENDER$", server, re.M)
 
 
 def ended(status):
@@ -139,6 +146,17 @@ def explain(facts):
                        f"and SFML needs {MIN_DEPTH}: raise it (a VNC server: -depth "
                        f"{MIN_DEPTH}; Xvfb: -screen {screen} 1280x1024x{MIN_DEPTH}; Xorg: "
                        f"DefaultDepth {MIN_DEPTH})")
+    if not has_glx(facts.server) and hides_extensions(facts.server):
+        how = ("log in with ssh -Y instead, or set ForwardX11Trusted yes for this host in "
+               "~/.ssh/config" if facts.ssh else
+               f"use a trusted cookie (xauth generate {display} . trusted), or ssh -Y in "
+               "place of ssh -X")
+        why = ("as ssh -X makes it where forwarding is untrusted (ForwardX11Trusted no, "
+               "OpenSSH's own default)" if facts.ssh else
+               "as its cookie was made (xauth generate … untrusted)")
+        return Failure("untrusted-client", f"the X server on {display} treats this program "
+                       f"as an untrusted client, {why}, and hides GLX from it, so SFML cannot "
+                       f"make an OpenGL window: {how}")
     if not has_glx(facts.server):
         return Failure("no-glx", f"the X server on {display} has no GLX extension, so SFML "
                        "cannot make an OpenGL window there (the library crashes): enable GLX "

@@ -180,7 +180,8 @@ class Run:
         return explain(Facts(
             display=x.display, status=self.status(), server_answered=answered, server=server,
             screens=screens, stderr=self.program.stderr(),
-            indirect=os.environ.get("LIBGL_ALWAYS_INDIRECT", ""), sfml=self.sfml, **found))
+            indirect=os.environ.get("LIBGL_ALWAYS_INDIRECT", ""), sfml=self.sfml,
+            ssh=bool(os.environ.get("SSH_CONNECTION")), **found))
 
     def ended_early(self):
         """When the program is gone before its picture was proven, fail, and

@@ -114,7 +114,9 @@ class Route(enum.Enum):
     NESTED = "nested"  # in a server nested in a host Xvfb
     WESTON = "weston"  # Xwayland under weston
     WAYLAND = "wayland"  # weston without Xwayland: no X server at all
-    SSH = "ssh"  # forwarded by ssh -X
+    SSH = "ssh"  # forwarded by ssh -X, trusted (Debian's ssh by default)
+    SSH_UNTRUSTED = "ssh-untrusted"  # the same, untrusted (OpenSSH's own default)
+    UNTRUSTED = "untrusted"  # with a cookie made by xauth generate … untrusted
     XPRA = "xpra"  # on xpra's display, shown through a client attached here
     XVFB_RUN = "xvfb-run"  # scripts/run under xvfb-run
     # In network and mount namespaces of its own, where the server's abstract
@@ -242,6 +244,17 @@ STACKS = (
     Stack("no-glx", server=xvfb("-extension", "GLX"), status=-11,
           diagnosis="has no GLX extension, so SFML cannot make an OpenGL window",
           failure="no-glx"),
+    # A server hides GLX from a client it trusts less, whatever way it came.
+    # ssh ends with 255 where the remote command is killed by a signal.
+    Stack("ssh-x-untrusted", route=Route.SSH_UNTRUSTED, status=255, failure="untrusted-client",
+          diagnosis=r"the X server on localhost:[0-9.]+ treats this program as an untrusted "
+          r"client, as ssh -X makes it where forwarding is untrusted \(.*\), and hides GLX "
+          r"from it, .*: log in with ssh -Y instead"),
+    Stack("untrusted-cookie", server=xvfb("-auth", "{tmp}/cookies"), route=Route.UNTRUSTED,
+          status=-11, failure="untrusted-client",
+          diagnosis=r"treats this program as an untrusted client, as its cookie was made "
+          r"\(xauth generate … untrusted\), .*: use a trusted cookie \(xauth generate :[0-9]+ "
+          r"\. trusted\)"),
     Stack("depth-16", server=xvfb(depth=16), status=1, says="BadMatch",
           diagnosis="screen 0 of :[0-9]+ is 16 bits deep, and SFML needs 24",
           failure="shallow-screen"),
@@ -412,7 +425,8 @@ exec "$@"
 """
 # The routes whose server a package starts for the whole machine as it
 # installs: the program the row runs, and its package.
-MACHINE_SERVERS = {Route.SSH: ("/usr/sbin/sshd", "openssh-server"), Route.RDP: ("xrdp", "xrdp")}
+SSHD = ("/usr/sbin/sshd", "openssh-server")
+MACHINE_SERVERS = {Route.SSH: SSHD, Route.SSH_UNTRUSTED: SSHD, Route.RDP: ("xrdp", "xrdp")}
 # Whom the other-user route runs the program as.
 OTHER_USER = "nobody"
 
@@ -544,11 +558,18 @@ class Checks(unittest.TestCase):
                 del env["DISPLAY"]
             if stack.status == 0 and stack.diagnosis:
                 return 0, "", self.check_script(x, env, stack)
-            prefix, binary, user = wrapper(stack, x), BIN, None
-            if stack.route is Route.SSH:
+            prefix, binary, user, ssh = wrapper(stack, x), BIN, None, ()
+            if stack.route in (Route.SSH, Route.SSH_UNTRUSTED):
                 # ssh hands the command to the remote shell as one line, which
                 # would split a path with spaces: the path goes quoted.
-                prefix, binary = self.ssh(x, tmp, fill["port"], env), shlex.quote(BIN)
+                ssh = self.ssh(x, tmp, fill["port"], trusted=stack.route is Route.SSH)
+                prefix, binary = ssh, shlex.quote(BIN)
+            if stack.route is Route.UNTRUSTED:
+                # Run from outside any ssh session, so that only the cookie speaks.
+                env["XAUTHORITY"] = os.path.join(tmp, "untrusted-cookie")
+                env.pop("SSH_CONNECTION", None)
+                x.run(["xauth", "-f", env["XAUTHORITY"], "generate", x.display, ".",
+                       "untrusted"])
             if stack.route is Route.OTHER_USER:
                 # Only the display's cookie, copied as a container's recipe does.
                 user, env["XAUTHORITY"] = OTHER_USER, os.path.join(x.tmp, "user-cookie")
@@ -567,7 +588,7 @@ class Checks(unittest.TestCase):
             self.assertRegex(program.stderr(), re.compile(stack.says, re.M))
             self.assertEqual(program.frames(), 0)
             said = re.search(f".*(?:{stack.says}).*", program.stderr(), re.M).group(0)
-            return status, said, self.check_script(x, env, stack)
+            return status, said, self.check_script(x, env, stack, ssh)
 
     def session(self, stack, tmp, cleanup):
         server = [arg.replace("{tmp}", tmp) for arg in stack.server]
@@ -592,9 +613,10 @@ class Checks(unittest.TestCase):
         return XSession(window_manager=wm, server=server, client_env=client_env,
                         dbus=stack.dbus, server_env=dict(os.environ, XRDP_SOCKET_PATH=tmp))
 
-    def ssh(self, x, tmp, port, env):
+    def ssh(self, x, tmp, port, trusted=True):
         """A real sshd on 127.0.0.1 with X11 forwarding and a throw-away key:
-        the program runs on its side and draws through the forwarded display."""
+        the program runs on its side and draws through the forwarded display,
+        trusted by the X server or not."""
         for key in ("host_key", "client_key"):
             subprocess.run(["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f",
                             os.path.join(tmp, key)], check=True)
@@ -611,7 +633,8 @@ class Checks(unittest.TestCase):
             with socket.socket() as probe:
                 return probe.connect_ex(("127.0.0.1", port)) == 0
         wait_for(listening, START_TIMEOUT, "sshd to listen")
-        return ("ssh", "-X", "-i", os.path.join(tmp, "client_key"), "-p", str(port),
+        return ("ssh", "-X", "-o", f"ForwardX11Trusted={'yes' if trusted else 'no'}",
+                "-i", os.path.join(tmp, "client_key"), "-p", str(port),
                 "-o", "StrictHostKeyChecking=no", "-o", "UserKnownHostsFile=/dev/null",
                 "-o", "BatchMode=yes", "-o", "LogLevel=ERROR",
                 "-o", "SendEnv=LD_PRELOAD FRAME_COUNTER_FILE ASAN_OPTIONS UBSAN_OPTIONS",
@@ -776,10 +799,12 @@ class Checks(unittest.TestCase):
             START_TIMEOUT, "the RDP client to connect")[0]
         return viewer, client
 
-    def check_script(self, x, env, stack):
-        """scripts/run on this display: its FAILED line, or, on a stack where
-        it shows the window, its whole output once the window is closed."""
-        argv = [*wrapper(stack, x), *run_script(x.tmp), *stack.args]
+    def check_script(self, x, env, stack, ssh=()):
+        """scripts/run on this display, or through ssh: its FAILED line, or, on
+        a stack where it shows the window, its whole output once the window is
+        closed."""
+        script = [*run_script(x.tmp), *stack.args]
+        argv = [*ssh, *map(shlex.quote, script)] if ssh else [*wrapper(stack, x), *script]
         if stack.route is Route.XVFB_RUN:
             argv = ["xvfb-run", "-a", "-s", f"-screen 0 {SCREEN}x24 -nolisten tcp", *argv]
         status, output, _ = x.run_until_shown(

@@ -21,10 +21,8 @@ XDPYINFO = """name of display:    :1
 version number:    11.0
 vendor string:    The X.Org Foundation
 vendor release number:    12101007
-number of extensions:    23
-    Composite
-{glx}    MIT-SHM
-number of screens:    {screens}
+number of extensions:    {count}
+{extensions}number of screens:    {screens}
 {sections}"""
 SCREEN = """screen #{n}:
   dimensions:    1280x1024 pixels (325x260 millimeters)
@@ -45,9 +43,14 @@ NO_DRIVER = ("libGL error: MESA-LOADER: failed to open swrast: /tmp/x/swrast_dri
              "libGL error: failed to load driver: swrast\n")
 
 
-def server(depth=24, glx=True, depths=None):
+def server(depth=24, glx=True, depths=None, untrusted=False):
+    """xdpyinfo's text; untrusted, as a client the server trusts less sees it."""
     depths = depths or [depth]
-    return XDPYINFO.format(glx="    GLX\n" if glx else "", screens=len(depths),
+    extensions = ("BIG-REQUESTS", "XC-MISC") if untrusted else \
+        ("Composite", *(("GLX",) if glx else ()), "MIT-SHM", "RENDER")
+    return XDPYINFO.format(count=len(extensions),
+                           extensions="".join(f"    {name}\n" for name in extensions),
+                           screens=len(depths),
                            sections="".join(SCREEN.format(n=n, depth=d)
                                             for n, d in enumerate(depths)))
 
@@ -80,6 +83,13 @@ FAILURES = [
     ("depth-8", dict(server=server(8, glx=False), status=-11), "shallow-screen",
      "is 8 bits deep"),
     ("no-glx", dict(server=server(glx=False), status=-11), "no-glx", "has no GLX extension"),
+    # A server hides GLX, with the rest, from a client it trusts less.
+    ("untrusted-ssh", dict(server=server(untrusted=True), status=-11, ssh=True),
+     "untrusted-client", r"as an untrusted client, as ssh -X makes it where forwarding is "
+     r"untrusted \(.*\), and hides GLX from it, .*: log in with ssh -Y instead"),
+    ("untrusted-cookie", dict(server=server(untrusted=True), status=-11), "untrusted-client",
+     r"as its cookie was made \(xauth generate … untrusted\), .*: use a trusted cookie "
+     r"\(xauth generate :1 \. trusted\)"),
     # nxagent's GLX refuses what Mesa asks glxinfo and the program alike.
     *((name, dict(glx=OLD_GLX, stderr=OLD_GLX, status=1, agent=agent), "old-glx", words)
       for name, agent, words in (
