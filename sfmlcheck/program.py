@@ -20,12 +20,15 @@ import tempfile
 import time
 from typing import NamedTuple
 
-from .procs import wait_for
+from .procs import resident_kib, wait_for
 
 _LAYOUT = struct.Struct("<5Q")
 _REQUESTED = 3 * 8  # where the capture request sits in the file
 # How long the program may take to end after a close request.
 CLOSE_DEADLINE = 2.0
+# More resident memory than this is a driver running away: the program needs
+# less than 100 MiB, a sanitized build a few hundred.
+RUNAWAY_MIB = 2048
 
 
 class Count(NamedTuple):
@@ -139,6 +142,16 @@ class Program:
 
     def running(self):
         return self.proc.poll() is None
+
+    def ran_away(self):
+        """Whether the program is running and holds more than RUNAWAY_MIB of
+        memory, as Mesa's indirect GLX does now and then on a server whose
+        indirect contexts give no OpenGL: it fills gigabytes of texture
+        coordinate state for a garbage count of texture units."""
+        try:
+            return self.running() and resident_kib(self.proc.pid) > RUNAWAY_MIB * 1024
+        except (OSError, AttributeError):
+            return False  # gone meanwhile
 
     def wait_frames(self, count, timeout=None):
         self.assert_running()

@@ -19,11 +19,11 @@ import time
 from contextlib import ExitStack
 
 from . import oracle
-from .diagnosis import SOFTWARE, Facts, Failure, explain, field, split_display
+from .diagnosis import SOFTWARE, Facts, Failure, explain, field, split_display, truthy
 from .facts import CLOSE_KEYS, PROGRAM, TITLE
 from .pictures import Image
 from .procs import Timeout, stop_process, wait_for
-from .program import Program, frames_per_second
+from .program import RUNAWAY_MIB, Program, frames_per_second
 from .session import SOCKETS, XSession
 
 # How long to wait for the window and its first frame; how long a window may
@@ -82,6 +82,18 @@ def wayland_without_x():
                    "Xwayland (Debian's package xwayland; GNOME and KDE start it by themselves "
                    "once it is installed), or check on a private display with scripts/run "
                    "--headless")
+
+
+def runaway():
+    """The failure of a program stopped for taking gigabytes of memory before
+    its window appeared: the driver's doing, as the program needs little."""
+    took = f"{PROGRAM} took over {RUNAWAY_MIB // 1024} GiB of memory before its window appeared"
+    if truthy(os.environ.get("LIBGL_ALWAYS_INDIRECT", "")):
+        return Failure("indirect", "rendering is indirect, and OpenGL 1.1 cannot be had through "
+                       f"it: Mesa's indirect GLX ran away making the window ({took}, and was "
+                       "stopped): render directly: unset LIBGL_ALWAYS_INDIRECT")
+    return Failure("runaway", f"{took}, and was stopped: its OpenGL driver runs away making "
+                   f"the window; {SOFTWARE}")
 
 
 def socket_facts(display):
@@ -174,7 +186,9 @@ class Run:
             found = field("number of screens", base_server)
             screens = int(found) if base_answered and found.isdigit() else None
         # What the server is, where it answered; where its socket went, if not.
-        found = dict(glx=x.glx_info(), agent="".join(
+        # GLX is asked for directly: the user's LIBGL_ALWAYS_INDIRECT is a
+        # fact of its own, and can make glxinfo run away as the program may.
+        found = dict(glx=x.glx_info(indirect=False), agent="".join(
             re.findall(r'= "(.*)"', x.xprop_root("NX_AGENT_VERSION")))) if answered \
             else socket_facts(x.display)
         return explain(Facts(
@@ -291,6 +305,8 @@ class Run:
             window = x.program_window(program.proc.pid)
             if window or not self.alive():
                 return window or "ended"
+            if program.ran_away():
+                return "runaway"
             # A window made but not shown may be held back for good.
             if x.program_window(program.proc.pid, "IsUnMapped"):
                 held_since = held_since or time.monotonic()
@@ -312,6 +328,9 @@ class Run:
                               f"and {PROGRAM} waits for it to be shown, so it was ended here; "
                               "attach a client or view the display, or try another window "
                               "manager"))
+        if window == "runaway":
+            stop_process(program.proc)
+            self.fail(runaway())
         if window == "ended":
             self.fail(self.explain())
         return window

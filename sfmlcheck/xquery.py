@@ -184,9 +184,12 @@ class Display:
                           check=False)
         return result.returncode == 0, (result.stdout + result.stderr).decode(errors="replace")
 
-    def glx_info(self):
-        """What glxinfo -B says, errors included."""
-        result = self.run(["glxinfo", "-B"], check=False)
+    def glx_info(self, indirect=True):
+        """What glxinfo -B says, errors included; not indirect, without
+        LIBGL_ALWAYS_INDIRECT."""
+        env = self.env if indirect else {k: v for k, v in self.env.items()
+                                         if k != "LIBGL_ALWAYS_INDIRECT"}
+        result = self.run(["glxinfo", "-B"], check=False, env=env)
         return (result.stdout + result.stderr).decode(errors="replace")
 
 

@@ -29,6 +29,7 @@ import pytest
 
 from sfmlcheck import oracle
 from sfmlcheck.diagnosis import split_display
+from sfmlcheck.procs import stop_process
 from sfmlcheck.program import linked
 from sfmlcheck.session import NUMBER, SCREEN, xvfb
 from suite import (BIN, CLOSE_DEADLINE, SANITIZED, START_TIMEOUT, XSession, missing_display,
@@ -177,6 +178,7 @@ class Stack:
     key: tuple = ("alt+F4",)  # the close key for xdotool, or a command that closes
     covered: bool = False  # whether a window kept above the others covers most of the screen
     socket: Socket = Socket.WSLG_LINK  # on the socket-file route, what the socket file is
+    runaway: bool = False  # whether Mesa's indirect GLX may run away here (see Program.ran_away)
 
     def __post_init__(self):
         # A row is data: a value of the wrong kind is an error, not another path.
@@ -232,8 +234,11 @@ STACKS = (
               diagnosis=r"screen 1 of a multi-screen X server, "
               r"where SFML 2\.5\S* cannot make its window; SFML 2\.6 or later can"))),
     # Where it cannot work, and says why.
+    # This server's indirect contexts give no OpenGL at all, and now and then
+    # (one run in fifty here) Mesa runs away on it before the window appears:
+    # then the row stops the program, and scripts/run must still name the cause.
     Stack("indirect-allowed", server=xvfb("+iglx"), env=(("LIBGL_ALWAYS_INDIRECT", "1"),),
-          status=1, says=r"^sfml-works: the window opened, but its OpenGL context \(version "
+          runaway=True, status=1, says=r"^sfml-works: the window opened, but its OpenGL context \(version "
           r"0\.0\) cannot draw: drawing needs OpenGL 1\.1$",
           diagnosis="rendering is indirect, and OpenGL 1.1 cannot be had through it",
           failure="indirect"),
@@ -583,6 +588,11 @@ class Checks(unittest.TestCase):
             if stack.status == 0:
                 self.check_works(x, program, stack, viewer)
                 return 0, "", ""
+            if stack.runaway and wait_for(
+                    lambda: not program.running() or program.ran_away(), START_TIMEOUT,
+                    "the program to end") and program.running():
+                stop_process(program.proc)
+                return "ran away", "", self.check_script(x, env, stack)
             status, _ = program.wait_exit(START_TIMEOUT)
             self.assertEqual(status, stack.status, program.stderr())
             self.assertRegex(program.stderr(), re.compile(stack.says, re.M))

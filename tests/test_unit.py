@@ -13,7 +13,7 @@ from sfmlcheck import oracle
 from sfmlcheck.diagnosis import Facts, explain
 from sfmlcheck.pictures import Image
 from sfmlcheck.program import Count, Counter, frames_per_second
-from sfmlcheck.run import settled
+from sfmlcheck.run import runaway, settled
 
 # What xdpyinfo says of an Xvfb, cut to the lines around those the diagnosis
 # reads; depth, screens and the GLX line as each stack has them.
@@ -210,3 +210,15 @@ def test_only_pictures_of_the_last_size_count():
     seen = [(small, "a"), (large, "b"), (large, "c")]
     assert settled(seen) == seen[1:]
     assert settled([]) == []
+
+
+@pytest.mark.parametrize("indirect, failure, words", [
+    ("1", "indirect", r"^rendering is indirect, and OpenGL 1\.1 cannot be had through it: Mesa's "
+     r"indirect GLX ran away making the window \(sfml-works took over 2 GiB .*unset "
+     r"LIBGL_ALWAYS_INDIRECT$"),
+    ("", "runaway", r"^sfml-works took over 2 GiB of memory before its window appeared, and was "
+     r"stopped: .*LIBGL_ALWAYS_SOFTWARE=1")])
+def test_a_program_that_runs_away_is_named(monkeypatch, indirect, failure, words):
+    monkeypatch.setenv("LIBGL_ALWAYS_INDIRECT", indirect)
+    found = runaway()
+    assert found.id == failure and re.search(words, found.words), found
