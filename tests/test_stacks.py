@@ -238,8 +238,9 @@ STACKS = (
     # (one run in fifty here) Mesa runs away on it before the window appears:
     # then the row stops the program, and scripts/run must still name the cause.
     Stack("indirect-allowed", server=xvfb("+iglx"), env=(("LIBGL_ALWAYS_INDIRECT", "1"),),
-          runaway=True, status=1, says=r"^sfml-works: the window opened, but its OpenGL context \(version "
-          r"0\.0\) cannot draw: drawing needs OpenGL 1\.1$",
+          runaway=True, status=1,
+          says=r"^sfml-works: the window opened, but its OpenGL context \(version 0\.0\) cannot "
+          r"draw: drawing needs OpenGL 1\.1$",
           diagnosis="rendering is indirect, and OpenGL 1.1 cannot be had through it",
           failure="indirect"),
     Stack("indirect-refused", env=(("LIBGL_ALWAYS_INDIRECT", "1"),), status=1,
@@ -634,8 +635,7 @@ class Checks(unittest.TestCase):
             # sshd started by root separates privileges through this folder;
             # started by a user, it serves only that user and needs none.
             os.makedirs("/run/sshd", exist_ok=True)
-        sshd = x.spawn([MACHINE_SERVERS[Route.SSH][0], "-D", "-e", "-f",
-                        os.path.join(tmp, "sshd_config")],
+        sshd = x.spawn([SSHD[0], "-D", "-e", "-f", os.path.join(tmp, "sshd_config")],
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
         def listening():
