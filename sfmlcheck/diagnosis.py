@@ -18,6 +18,8 @@ SOFTWARE = ("try Mesa's software renderer: LIBGL_ALWAYS_SOFTWARE=1 scripts/run "
             "(on WSL: GALLIUM_DRIVER=llvmpipe scripts/run)")
 # The longest part of a libGL error quoted in a verdict.
 LIBGL_ERROR_LENGTH = 120
+# What indirect rendering cannot give the library.
+NO_INDIRECT_GL = "rendering is indirect, and OpenGL 1.1 cannot be had through it"
 
 
 class Failure(NamedTuple):
@@ -118,6 +120,34 @@ def missing_socket(facts):
     return Failure("missing-socket", words)
 
 
+def untrusted_client(display, ssh):
+    """The failure of a program the X server trusts less, and so hides GLX
+    from: one forwarded by ssh -X, untrusted, or one with an untrusted cookie."""
+    why, how = ((
+        "as ssh -X makes it where forwarding is untrusted (ForwardX11Trusted no, OpenSSH's own "
+        "default)", "log in with ssh -Y instead, or set ForwardX11Trusted yes for this host in "
+        "~/.ssh/config") if ssh else (
+        "as its cookie was made (xauth generate … untrusted)",
+        f"use a trusted cookie (xauth generate {display} . trusted), or ssh -Y in place of "
+        "ssh -X"))
+    return Failure("untrusted-client", f"the X server on {display} treats this program as an "
+                   f"untrusted client, {why}, and hides GLX from it, so SFML cannot make an "
+                   f"OpenGL window: {how}")
+
+
+def runaway(indirect, limit_gib):
+    """The failure of a program stopped for taking more than limit_gib of
+    memory before its window appeared: the driver's doing, as the program
+    needs little; Mesa's indirect GLX, where LIBGL_ALWAYS_INDIRECT is on."""
+    took = f"{PROGRAM} took over {limit_gib} GiB of memory before its window appeared"
+    if truthy(indirect):
+        return Failure("indirect", f"{NO_INDIRECT_GL}: Mesa's indirect GLX ran away making the "
+                       f"window ({took}, and was stopped): render directly: unset "
+                       "LIBGL_ALWAYS_INDIRECT")
+    return Failure("runaway", f"{took}, and was stopped: its OpenGL driver runs away making "
+                   f"the window; {SOFTWARE}")
+
+
 def explain(facts):
     """The cause of a failed run, and what to do about it."""
     display = facts.display
@@ -147,16 +177,7 @@ def explain(facts):
                        f"{MIN_DEPTH}; Xvfb: -screen {screen} 1280x1024x{MIN_DEPTH}; Xorg: "
                        f"DefaultDepth {MIN_DEPTH})")
     if not has_glx(facts.server) and hides_extensions(facts.server):
-        how = ("log in with ssh -Y instead, or set ForwardX11Trusted yes for this host in "
-               "~/.ssh/config" if facts.ssh else
-               f"use a trusted cookie (xauth generate {display} . trusted), or ssh -Y in "
-               "place of ssh -X")
-        why = ("as ssh -X makes it where forwarding is untrusted (ForwardX11Trusted no, "
-               "OpenSSH's own default)" if facts.ssh else
-               "as its cookie was made (xauth generate … untrusted)")
-        return Failure("untrusted-client", f"the X server on {display} treats this program "
-                       f"as an untrusted client, {why}, and hides GLX from it, so SFML cannot "
-                       f"make an OpenGL window: {how}")
+        return untrusted_client(display, facts.ssh)
     if not has_glx(facts.server):
         return Failure("no-glx", f"the X server on {display} has no GLX extension, so SFML "
                        "cannot make an OpenGL window there (the library crashes): enable GLX "
@@ -182,8 +203,7 @@ def explain(facts):
         how = ("render directly: unset LIBGL_ALWAYS_INDIRECT (over ssh -X, Mesa then draws "
                "on the remote machine and sends the pixels)")
         if ours:
-            return Failure("indirect", "rendering is indirect, and OpenGL 1.1 cannot be had "
-                           f"through it ({ours}): {how}")
+            return Failure("indirect", f"{NO_INDIRECT_GL} ({ours}): {how}")
         return Failure("indirect", f"rendering is indirect, and the X server on {display} "
                        f"refuses indirect GLX, as X servers do by default: {how}")
     needed = ".".join(map(str, MULTI_SCREEN_RELEASE))

@@ -19,7 +19,7 @@ import time
 from contextlib import ExitStack
 
 from . import oracle
-from .diagnosis import SOFTWARE, Facts, Failure, explain, field, split_display, truthy
+from .diagnosis import SOFTWARE, Facts, Failure, explain, field, runaway, split_display
 from .facts import CLOSE_KEYS, PROGRAM, TITLE
 from .pictures import Image
 from .procs import Timeout, stop_process, wait_for
@@ -82,18 +82,6 @@ def wayland_without_x():
                    "Xwayland (Debian's package xwayland; GNOME and KDE start it by themselves "
                    "once it is installed), or check on a private display with scripts/run "
                    "--headless")
-
-
-def runaway():
-    """The failure of a program stopped for taking gigabytes of memory before
-    its window appeared: the driver's doing, as the program needs little."""
-    took = f"{PROGRAM} took over {RUNAWAY_MIB // 1024} GiB of memory before its window appeared"
-    if truthy(os.environ.get("LIBGL_ALWAYS_INDIRECT", "")):
-        return Failure("indirect", "rendering is indirect, and OpenGL 1.1 cannot be had through "
-                       f"it: Mesa's indirect GLX ran away making the window ({took}, and was "
-                       "stopped): render directly: unset LIBGL_ALWAYS_INDIRECT")
-    return Failure("runaway", f"{took}, and was stopped: its OpenGL driver runs away making "
-                   f"the window; {SOFTWARE}")
 
 
 def socket_facts(display):
@@ -330,7 +318,7 @@ class Run:
                               "manager"))
         if window == "runaway":
             stop_process(program.proc)
-            self.fail(runaway())
+            self.fail(runaway(os.environ.get("LIBGL_ALWAYS_INDIRECT", ""), RUNAWAY_MIB // 1024))
         if window == "ended":
             self.fail(self.explain())
         return window

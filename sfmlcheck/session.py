@@ -31,9 +31,14 @@ FIRST_NUMBER = 100
 SOCKETS = "/tmp/.X11-unix"
 
 
+def lock_file(number):
+    """Where a local server keeps its lock on display number."""
+    return f"/tmp/.X{number}-lock"
+
+
 def display_taken(number):
     """Whether a server holds, or has left, the display's lock file or socket."""
-    return os.path.lexists(f"/tmp/.X{number}-lock") or os.path.lexists(f"{SOCKETS}/X{number}")
+    return os.path.lexists(lock_file(number)) or os.path.lexists(f"{SOCKETS}/X{number}")
 
 
 def xvfb(*options, depth=24, screens=1, size=SCREEN):
@@ -152,7 +157,7 @@ class XSession(Display):
                 return self.use_display(f":{number}", name, self.xvfb)
             except AssertionError:
                 # Only a server that lost the number to another tries the next.
-                if self.xvfb.poll() is None or not os.path.lexists(f"/tmp/.X{number}-lock"):
+                if self.xvfb.poll() is None or not os.path.lexists(lock_file(number)):
                     raise
             number += 1
         raise AssertionError(f"{name} found no free display: " + self.log_text("server.log"))

@@ -56,11 +56,11 @@ class Display:
             return self.titled_windows()
         return [int(w, 16) for w in re.findall(r"0x[0-9a-fA-F]+", listing)]
 
-    def titled_windows(self):
-        """Every window in the tree titled as the program's window."""
+    def titled_windows(self, title=TITLE):
+        """Every window in the tree with this title, the program's by default."""
         tree = self.text(["xwininfo", "-root", "-tree"])
         return [int(w, 16) for w in re.findall(
-            rf'^\s*(0x[0-9a-f]+) "{re.escape(TITLE)}"', tree, re.M)]
+            rf'^\s*(0x[0-9a-f]+) "{re.escape(title)}"', tree, re.M)]
 
     def program_windows(self):
         """The managed windows titled as the program's: some window managers

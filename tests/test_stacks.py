@@ -593,7 +593,7 @@ class Checks(unittest.TestCase):
                     lambda: not program.running() or program.ran_away(), START_TIMEOUT,
                     "the program to end") and program.running():
                 stop_process(program.proc)
-                return "ran away", "", self.check_script(x, env, stack)
+                return "ran away", "", self.check_script(x, env, stack, ssh)
             status, _ = program.wait_exit(START_TIMEOUT)
             self.assertEqual(status, stack.status, program.stderr())
             self.assertRegex(program.stderr(), re.compile(stack.says, re.M))
@@ -803,10 +803,9 @@ class Checks(unittest.TestCase):
                       f"/size:{width}x{height}", "/bpp:32"], stdout=viewer.log_file("rdp.log"),
                      stderr=subprocess.STDOUT)
         title, log = f"FreeRDP: 127.0.0.1:{port}", pathlib.Path(tmp, "xrdp.log")
-        client = wait_for(lambda: log.exists() and "connected ok" in log.read_text() and re.findall(
-            rf"^ +(0x[0-9a-f]+) \"{re.escape(title)}\"", viewer.run(
-                ["xwininfo", "-root", "-children"]).stdout.decode(), re.M),
-            START_TIMEOUT, "the RDP client to connect")[0]
+        client = wait_for(lambda: log.exists() and "connected ok" in log.read_text()
+                          and viewer.titled_windows(title), START_TIMEOUT,
+                          "the RDP client to connect")[0]
         return viewer, client
 
     def check_script(self, x, env, stack, ssh=()):

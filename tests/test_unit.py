@@ -10,10 +10,10 @@ import tempfile
 import pytest
 
 from sfmlcheck import oracle
-from sfmlcheck.diagnosis import Facts, explain
+from sfmlcheck.diagnosis import Facts, explain, runaway
 from sfmlcheck.pictures import Image
 from sfmlcheck.program import Count, Counter, frames_per_second
-from sfmlcheck.run import runaway, settled
+from sfmlcheck.run import settled
 
 # What xdpyinfo says of an Xvfb, cut to the lines around those the diagnosis
 # reads; depth, screens and the GLX line as each stack has them.
@@ -218,7 +218,6 @@ def test_only_pictures_of_the_last_size_count():
      r"LIBGL_ALWAYS_INDIRECT$"),
     ("", "runaway", r"^sfml-works took over 2 GiB of memory before its window appeared, and was "
      r"stopped: .*LIBGL_ALWAYS_SOFTWARE=1")])
-def test_a_program_that_runs_away_is_named(monkeypatch, indirect, failure, words):
-    monkeypatch.setenv("LIBGL_ALWAYS_INDIRECT", indirect)
-    found = runaway()
+def test_a_program_that_runs_away_is_named(indirect, failure, words):
+    found = runaway(indirect, 2)
     assert found.id == failure and re.search(words, found.words), found
