@@ -72,6 +72,9 @@ provides() {
         xserver-xorg-video-dummy | kwin-style-breeze | mate-settings-daemon-common) ;;
         kwin-x11) echo kwin_x11 ;;
         dbus-daemon) echo dbus-daemon ;;
+        # Python's modules, looked for by the Python the checker runs with.
+        python3-pil) echo python3:PIL ;;
+        python3-numpy | python3-pytest | python3-matplotlib) echo "python3:${1#python3-}" ;;
         lib* | python3-*) ;; # libraries: what uses them says when one is missing
         *) echo "$1" ;;
     esac
@@ -85,10 +88,13 @@ install_packages() {
     if ! command -v apt-get >/dev/null || ! command -v dpkg-query >/dev/null; then
         for package in "$@"; do
             tool=$(provides "$package")
-            [[ -z $tool ]] || command -v "$tool" >/dev/null || missing+=("$package")
+            case $tool in
+                python3:*) "$(python_for_tests)" -c "import ${tool#python3:}" 2>/dev/null ;;
+                ?*) command -v "$tool" >/dev/null ;;
+            esac || missing+=("$package")
         done
         ((${#missing[@]} == 0)) ||
-            die "not a Debian or Ubuntu system: install your system's packages for these and run me again: $*"
+            die "not a Debian or Ubuntu system: install your system's packages for these (Debian's names) and run me again: ${missing[*]}"
         return 0
     fi
     # One query for all of them: each takes the package database's time.
@@ -318,10 +324,26 @@ sfml_source() {
     fi
 }
 
+# own_build_folder: stop, and say how to mend it, where the build folder
+# cannot be written (a read-only checkout) or holds something of another
+# user's, as an earlier sudo scripts/run leaves it: CMake and the compiler
+# would fail on it with no word of why.
+own_build_folder() {
+    local stranger me
+    ((EUID == 0)) || stranger=$(find "$ROOT/build" ! -user "$EUID" -print -quit 2>/dev/null) || true
+    if [[ -n ${stranger:-} ]]; then
+        me=$(id -un 2>/dev/null || id -u)
+        die "the build cannot write to $stranger: it belongs to $(stat -c %U "$stranger"), not to you ($me), as an earlier run with sudo leaves it; give the build folder back with: sudo chown -R $me: \"$ROOT/build\""
+    fi
+    { mkdir -p "$ROOT/build" 2>/dev/null && [[ -w $ROOT/build ]]; } ||
+        die "cannot write the build folder $ROOT/build (a read-only checkout, or a folder of another user's): run from a copy of the clone that you can write to"
+}
+
 # configure PRESET [CMAKE_ARGS...] and build: CMake only rebuilds what changed.
 configure_and_build() {
     local preset=$1
     shift
+    own_build_folder
     find_sfml "$preset"
     say "Configuring ($preset)"
     cmake --preset "$preset" "${SFML_CMAKE_ARGS[@]}" "$@" >/dev/null ||

@@ -3,6 +3,8 @@ SFML release whose interface the program is not written for, and the
 scripts' refusal of an SFML source that is not the one they name."""
 
 import os
+import pwd
+import re
 import shutil
 import subprocess
 import tempfile
@@ -102,6 +104,51 @@ class BuildTest(unittest.TestCase):
                 self.assertEqual(result.returncode, 1 if named else 0, result.stderr)
                 self.assertEqual(os.path.exists(tarball), not named, os.listdir(folder))
                 self.assertFalse(os.path.exists(tarball + ".part"))
+
+    def test_scripts_name_what_is_missing_on_a_system_without_apt(self):
+        # Only cmake on PATH, and a Python without the system's modules
+        # (python3 -S) or with them.
+        lib = os.path.join(SOURCE_DIR, "scripts", "lib.sh")
+        script = ('. "$1" && ln -s "$(command -v cmake)" "$(command -v basename)" "$2"'
+                  ' && python=$3 && python_for_tests() { echo "$python"; } && PATH=$2'
+                  ' && install_packages cmake g++ python3-pil python3-numpy')
+        for python, named in (("bare", "g++ python3-pil python3-numpy"),
+                              ("/usr/bin/python3", "g++")):
+            with self.subTest(python=python), tempfile.TemporaryDirectory() as bin_dir:
+                if python == "bare":
+                    python = os.path.join(bin_dir, "python3")
+                    with open(python, "w") as f:
+                        f.write('#!/bin/sh\nexec /usr/bin/python3 -S "$@"\n')
+                    os.chmod(python, 0o755)
+                result = subprocess.run(["bash", "-c", script, "sh", lib, bin_dir, python],
+                                        capture_output=True, text=True, timeout=60)
+                self.assertEqual(result.returncode, 1, result.stderr)
+                self.assertRegex(result.stderr, "^sh: not a Debian or Ubuntu system: .* run me "
+                                 f"again: {re.escape(named)}$")
+
+    @unittest.skipUnless(os.geteuid() == 0, "needs root to make folders of root's for nobody")
+    def test_scripts_name_a_build_folder_they_cannot_write(self):
+        # nobody's clone with the build folder an earlier sudo left, and a
+        # clone nobody cannot write.
+        nobody = pwd.getpwnam("nobody")
+        for owner, said in ((nobody, 'cannot write to {0}/build: it belongs to root, not to you '
+                             '(nobody), as an earlier run with sudo leaves it; give the build '
+                             'folder back with: sudo chown -R nobody: "{0}/build"'),
+                            (pwd.getpwnam("root"), "cannot write the build folder {0}/build (a "
+                             "read-only checkout, or a folder of another user's): run from a "
+                             "copy")):
+            with self.subTest(owner=owner.pw_name), tempfile.TemporaryDirectory() as clone:
+                if owner is nobody:
+                    os.makedirs(os.path.join(clone, "build", "release"))
+                shutil.copytree(os.path.join(SOURCE_DIR, "scripts"), os.path.join(clone, "scripts"))
+                os.chown(clone, owner.pw_uid, owner.pw_gid)
+                os.chmod(clone, 0o755)
+                result = subprocess.run(
+                    ["setpriv", f"--reuid={nobody.pw_uid}", f"--regid={nobody.pw_gid}",
+                     "--clear-groups", "bash", "-c", ". scripts/lib.sh && configure_and_build release"],
+                    cwd=clone, capture_output=True, text=True, timeout=60, stdin=subprocess.DEVNULL)
+                self.assertEqual(result.returncode, 1, result.stderr)
+                self.assertIn(said.format(clone), result.stderr)
 
     def test_configure_without_sfml_says_what_to_install(self):
         with tempfile.TemporaryDirectory() as tmp:
