@@ -148,6 +148,21 @@ def runaway(indirect, limit_gib):
                    f"the window; {SOFTWARE}")
 
 
+def no_answer(display, tool, seconds, answers):
+    """The failure of an X client that had no answer within seconds: the
+    server has stopped answering, or, where it still answers (answers), the
+    client hung on its own."""
+    if answers:
+        return Failure("client-hung", f"{tool} hung for {seconds} s on {display}, though its X "
+                       "server still answers: run again, and if it hangs again, look at what "
+                       f"holds the display (xlsclients -l shows its clients)")
+    return Failure("no-answer", f"the X server on {display} does not answer: {tool} had no "
+                   f"reply within {seconds} s; it has hung or been stopped (a frozen desktop, "
+                   "a server suspended with Ctrl+Z), or, through ssh -X, the connection behind "
+                   "the display is gone: restart the server or log in again, or check on a "
+                   "private display with scripts/run --headless")
+
+
 def explain(facts):
     """The cause of a failed run, and what to do about it."""
     display = facts.display

@@ -19,7 +19,8 @@ import time
 from contextlib import ExitStack
 
 from . import oracle
-from .diagnosis import SOFTWARE, Facts, Failure, explain, field, runaway, split_display
+from .diagnosis import (SOFTWARE, Facts, Failure, explain, field, no_answer, runaway,
+                        split_display)
 from .facts import CLOSE_KEYS, PROGRAM, TITLE
 from .pictures import Image
 from .procs import Timeout, stop_process, wait_for
@@ -43,6 +44,9 @@ DRAWN_FRAMES = 3
 SCREEN_LOOKS = 2
 # Below this many frames per second, a person sees the window stutter.
 SMOOTH_FPS = 10
+# How long the display may take to answer a first or a second question: a
+# server that says nothing for that long has stopped answering.
+ANSWER_SECONDS = 15
 # Where WSLg's server has its socket files.
 WSLG_SOCKETS = "/mnt/wslg/.X11-unix"
 
@@ -157,6 +161,16 @@ class Run:
                 print(f"  {line}", file=sys.stderr)
         return 1
 
+    def unanswered(self, error):
+        """The failure of an X client that had no answer in time: a second,
+        short question tells a server that has stopped from a client that hung."""
+        try:
+            answers = self.x.answers(ANSWER_SECONDS)
+        except subprocess.TimeoutExpired:
+            answers = False
+        return no_answer(self.x.display, os.path.basename(error.cmd[0]), round(error.timeout),
+                         answers)
+
     def alive(self):
         return self.program.running()
 
@@ -205,7 +219,7 @@ class Run:
         else:
             self.x = x = stack.enter_context(XSession(existing=os.environ["DISPLAY"]))
         self.facts["display"] = x.display
-        wm = x.window_manager_name()
+        wm = x.window_manager_name(timeout=ANSWER_SECONDS)
         self.facts["window_manager"] = wm or "none"
         close = args.close
         if not wm and x.server_info()[0]:
@@ -530,6 +544,8 @@ def main(argv):
         except AssertionError as error:
             # A private display that did not start, say.
             return run.failed(Failure("no-x-server", str(error)))
+        except subprocess.TimeoutExpired as error:
+            return run.failed(run.unanswered(error))
         except KeyboardInterrupt:
             return 130
 

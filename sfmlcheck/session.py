@@ -198,11 +198,14 @@ class XSession(Display):
         self.env["DISPLAY"] = self.display
         self.env.update(self.client_env)
 
-        def answers():
+        def up():
             if server and server.poll() is not None:
                 raise AssertionError(f"{name} ended: " + self.log_text("server.log"))
-            return self.run(["xprop", "-root", "_NET_SUPPORTED"], check=False).returncode == 0
-        wait_for(answers, self.timeout, f"{name} on {self.display} to answer")
+            try:
+                return self.answers(self.timeout)
+            except subprocess.TimeoutExpired:
+                return False
+        wait_for(up, self.timeout, f"{name} on {self.display} to answer")
 
     def _start_session_bus(self):
         """A session bus of the session's own, stopped with it by its PID."""

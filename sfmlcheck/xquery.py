@@ -34,9 +34,15 @@ class Display:
                                  + result.stderr.decode(errors="replace"))
         return result
 
-    def text(self, argv):
+    def answers(self, timeout=QUERY_TIMEOUT):
+        """Whether the server takes a connection and answers a question; an
+        exception (subprocess.TimeoutExpired) where it says nothing in time."""
+        return self.run(["xprop", "-root", "_NET_SUPPORTED"], check=False,
+                        timeout=timeout).returncode == 0
+
+    def text(self, argv, timeout=QUERY_TIMEOUT):
         """What an X client prints, or "" where it fails."""
-        result = self.run(argv, check=False)
+        result = self.run(argv, check=False, timeout=timeout)
         return result.stdout.decode(errors="replace") if result.returncode == 0 else ""
 
     def xprop_root(self, *props):
@@ -141,9 +147,9 @@ class Display:
 
     # What a window manager does, asked of it or done in its place.
 
-    def window_manager_name(self):
+    def window_manager_name(self, timeout=QUERY_TIMEOUT):
         """The name the running window manager gives itself, or ""."""
-        found = re.search(r"^Name: (.*)$", self.text(["wmctrl", "-m"]), re.M)
+        found = re.search(r"^Name: (.*)$", self.text(["wmctrl", "-m"], timeout), re.M)
         return found.group(1) if found else ""
 
     def close_window(self, window):

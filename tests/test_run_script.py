@@ -4,6 +4,7 @@ import json
 import os
 import re
 import shutil
+import signal
 import subprocess
 import tempfile
 import unittest
@@ -63,3 +64,20 @@ class RunScriptTest(unittest.TestCase):
             self.assertRegex(output, re.compile(PROVEN.format(display=re.escape(x.display),
                                                               closer="you"), re.M))
 
+
+    def test_run_on_a_display_that_stopped_answering_says_so(self):
+        # A real server, stopped as a frozen one is: it takes connections and
+        # says nothing.
+        with XSession(window_manager=False) as x:
+            os.kill(x.xvfb.pid, signal.SIGSTOP)
+            try:
+                result = subprocess.run(run_script(self.output), env=sanitizer_env(x.env),
+                                        capture_output=True, text=True, timeout=SCRIPT_TIMEOUT,
+                                        stdin=subprocess.DEVNULL)
+            finally:
+                os.kill(x.xvfb.pid, signal.SIGCONT)
+        self.assertEqual(result.returncode, 1, result.stderr)
+        self.assertRegex(result.stderr, re.compile(r"^FAILED: the X server on :\d+ does not "
+                                                   r"answer: wmctrl had no reply within", re.M))
+        with open(os.path.join(self.output, "sfml-works-verdict.json")) as f:
+            self.assertEqual(json.load(f)["failure"], "no-answer")

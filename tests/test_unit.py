@@ -10,7 +10,7 @@ import tempfile
 import pytest
 
 from sfmlcheck import oracle
-from sfmlcheck.diagnosis import Facts, explain, runaway
+from sfmlcheck.diagnosis import Facts, explain, no_answer, runaway
 from sfmlcheck.pictures import Image
 from sfmlcheck.program import Count, Counter, frames_per_second
 from sfmlcheck.run import settled
@@ -212,12 +212,17 @@ def test_only_pictures_of_the_last_size_count():
     assert settled([]) == []
 
 
-@pytest.mark.parametrize("indirect, failure, words", [
-    ("1", "indirect", r"^rendering is indirect, and OpenGL 1\.1 cannot be had through it: Mesa's "
-     r"indirect GLX ran away making the window \(sfml-works took over 2 GiB .*unset "
-     r"LIBGL_ALWAYS_INDIRECT$"),
-    ("", "runaway", r"^sfml-works took over 2 GiB of memory before its window appeared, and was "
-     r"stopped: .*LIBGL_ALWAYS_SOFTWARE=1")])
-def test_a_program_that_runs_away_is_named(indirect, failure, words):
-    found = runaway(indirect, 2)
+# Causes found outside the program's end: a runaway, a display that stopped answering.
+@pytest.mark.parametrize("found, failure, words", [
+    (runaway("1", 2), "indirect", r"^rendering is indirect, and OpenGL 1\.1 cannot be had "
+     r"through it: Mesa's indirect GLX ran away making the window \(sfml-works took over 2 GiB "
+     r".*unset LIBGL_ALWAYS_INDIRECT$"),
+    (runaway("", 2), "runaway", r"^sfml-works took over 2 GiB of memory before its window "
+     r"appeared, and was stopped: .*LIBGL_ALWAYS_SOFTWARE=1"),
+    (no_answer(":1", "wmctrl", 15, False), "no-answer", r"^the X server on :1 does not answer: "
+     r"wmctrl had no reply within 15 s; .*scripts/run --headless$"),
+    (no_answer(":1", "import", 60, True), "client-hung",
+     r"^import hung for 60 s on :1, though its X server still answers")],
+    ids=["runaway-indirect", "runaway", "no-answer", "client-hung"])
+def test_causes_found_on_the_way_are_named(found, failure, words):
     assert found.id == failure and re.search(words, found.words), found
