@@ -8,8 +8,9 @@
 //   moved       draws everything a few pixels to the right
 //   colours     draws shapes blue, mixing up the colour channels
 //   hidden      draws the frame right, then presents a black one
-//   late        draws right at first, then, from 1.5 s after its first frame,
-//               as background does
+//   late        draws right at first, then, once the frame counter reads back
+//               frames a second time (the checker's look at the end), as
+//               background does
 //   alternate   draws every other frame as background does, as a driver
 //               presenting a stale buffer every other swap shows it
 //   slow        presents a frame every 1.5 s, as over a slow remote link
@@ -74,12 +75,18 @@ constexpr unsigned glMatrixModeQuery = 0x0BA0;
 constexpr unsigned glColorArray = 0x8076;
 constexpr unsigned glColorBufferBit = 0x4000;
 constexpr float shift = 6.0F;
-constexpr auto lateAfter = std::chrono::milliseconds(1500);
 constexpr auto slowFrame = std::chrono::milliseconds(1500);
+constexpr unsigned glRgb = 0x1907;
+constexpr unsigned glUnsignedByte = 0x1401;
+constexpr unsigned char lateRed = 128;
 
-// Frames presented so far, and when the first was.
+// Frames presented so far.
 unsigned long frames = 0;
-std::chrono::steady_clock::time_point firstFrame;
+// The runs of frames in a row read back so far, and the frame last read: the
+// checker looks at the drawn frames in runs, once at first and once at the
+// end, and the late fault starts at the second, whatever the machine's speed.
+unsigned readBackRuns = 0;
+unsigned long lastReadBack = 0;
 
 // Whether this frame's background is drawn wrongly.
 bool wrongBackground()
@@ -88,7 +95,7 @@ bool wrongBackground()
     case Fault::Background:
         return true;
     case Fault::Late:
-        return frames > 0 && std::chrono::steady_clock::now() - firstFrame > lateAfter;
+        return readBackRuns >= 2;
     case Fault::Alternate:
         return frames % 2 == 1;
     default:
@@ -175,7 +182,26 @@ extern "C" void glXSwapBuffers(void* display, unsigned long drawable)
         std::this_thread::sleep_for(slowFrame);
     }
     real<void (*)(void*, unsigned long)>("glXSwapBuffers")(display, drawable);
-    if (frames++ == 0) {
-        firstFrame = std::chrono::steady_clock::now();
+    ++frames;
+}
+
+extern "C" void glReadPixels(int x, int y, int width, int height, unsigned format,
+                             unsigned type, void* pixels)
+{
+    const bool runStarts = readBackRuns == 0 || frames != lastReadBack + 1;
+    readBackRuns += runStarts ? 1 : 0;
+    lastReadBack = frames;
+    real<void (*)(int, int, int, int, unsigned, unsigned, void*)>("glReadPixels")(
+        x, y, width, height, format, type, pixels);
+    // The first frame of the second run was drawn before the fault began:
+    // it reads back as the frames after it are drawn, black turned dark red.
+    if (fault() == Fault::Late && readBackRuns == 2 && runStarts && format == glRgb &&
+        type == glUnsignedByte) {
+        auto* pixel = static_cast<unsigned char*>(pixels);
+        for (long i = 0; i < static_cast<long>(width) * height; ++i, pixel += 3) {
+            if ((pixel[0] | pixel[1] | pixel[2]) == 0) {
+                pixel[0] = lateRed;
+            }
+        }
     }
 }
