@@ -155,7 +155,7 @@ def no_answer(display, tool, seconds, answers):
     if answers:
         return Failure("client-hung", f"{tool} hung for {seconds} s on {display}, though its X "
                        "server still answers: run again, and if it hangs again, look at what "
-                       f"holds the display (xlsclients -l shows its clients)")
+                       "holds the display (xlsclients -l shows its clients)")
     return Failure("no-answer", f"the X server on {display} does not answer: {tool} had no "
                    f"reply within {seconds} s; it has hung or been stopped (a frozen desktop, "
                    "a server suspended with Ctrl+Z), or, through ssh -X, the connection behind "

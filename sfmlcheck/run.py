@@ -545,7 +545,8 @@ def main(argv):
             # A private display that did not start, say.
             return run.failed(Failure("no-x-server", str(error)))
         except subprocess.TimeoutExpired as error:
-            return run.failed(run.unanswered(error))
+            return run.failed(run.unanswered(error) if run.x
+                              else Failure("no-x-server", str(error)))
         except KeyboardInterrupt:
             return 130
 

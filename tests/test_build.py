@@ -140,13 +140,15 @@ class BuildTest(unittest.TestCase):
             with self.subTest(owner=owner.pw_name), tempfile.TemporaryDirectory() as clone:
                 if owner is nobody:
                     os.makedirs(os.path.join(clone, "build", "release"))
-                shutil.copytree(os.path.join(SOURCE_DIR, "scripts"), os.path.join(clone, "scripts"))
+                shutil.copytree(os.path.join(SOURCE_DIR, "scripts"),
+                                os.path.join(clone, "scripts"))
                 os.chown(clone, owner.pw_uid, owner.pw_gid)
                 os.chmod(clone, 0o755)
                 result = subprocess.run(
                     ["setpriv", f"--reuid={nobody.pw_uid}", f"--regid={nobody.pw_gid}",
-                     "--clear-groups", "bash", "-c", ". scripts/lib.sh && configure_and_build release"],
-                    cwd=clone, capture_output=True, text=True, timeout=60, stdin=subprocess.DEVNULL)
+                     "--clear-groups", "bash", "-c",
+                     ". scripts/lib.sh && configure_and_build release"], cwd=clone,
+                    capture_output=True, text=True, timeout=60, stdin=subprocess.DEVNULL)
                 self.assertEqual(result.returncode, 1, result.stderr)
                 self.assertIn(said.format(clone), result.stderr)
 
