@@ -64,7 +64,6 @@ class RunScriptTest(unittest.TestCase):
             self.assertRegex(output, re.compile(PROVEN.format(display=re.escape(x.display),
                                                               closer="you"), re.M))
 
-
     def test_run_on_a_display_that_stopped_answering_says_so(self):
         # A real server, stopped as a frozen one is: it takes connections and
         # says nothing.
