@@ -164,12 +164,8 @@ class Run:
     def unanswered(self, error):
         """The failure of an X client that had no answer in time: a second,
         short question tells a server that has stopped from a client that hung."""
-        try:
-            answers = self.x.answers(ANSWER_SECONDS)
-        except subprocess.TimeoutExpired:
-            answers = False
         return no_answer(self.x.display, os.path.basename(error.cmd[0]), round(error.timeout),
-                         answers)
+                         self.x.answers(ANSWER_SECONDS))
 
     def alive(self):
         return self.program.running()

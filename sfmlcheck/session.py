@@ -201,10 +201,7 @@ class XSession(Display):
         def up():
             if server and server.poll() is not None:
                 raise AssertionError(f"{name} ended: " + self.log_text("server.log"))
-            try:
-                return self.answers(self.timeout)
-            except subprocess.TimeoutExpired:
-                return False
+            return self.answers(self.timeout)
         wait_for(up, self.timeout, f"{name} on {self.display} to answer")
 
     def _start_session_bus(self):

@@ -35,10 +35,13 @@ class Display:
         return result
 
     def answers(self, timeout=QUERY_TIMEOUT):
-        """Whether the server takes a connection and answers a question; an
-        exception (subprocess.TimeoutExpired) where it says nothing in time."""
-        return self.run(["xprop", "-root", "_NET_SUPPORTED"], check=False,
-                        timeout=timeout).returncode == 0
+        """Whether the server takes a connection and answers a question
+        within timeout seconds."""
+        try:
+            return self.run(["xprop", "-root", "_NET_SUPPORTED"], check=False,
+                            timeout=timeout).returncode == 0
+        except subprocess.TimeoutExpired:
+            return False
 
     def text(self, argv, timeout=QUERY_TIMEOUT):
         """What an X client prints, or "" where it fails."""
