@@ -164,6 +164,8 @@ class Run:
     def unanswered(self, error):
         """The failure of an X client that had no answer in time: a second,
         short question tells a server that has stopped from a client that hung."""
+        for note in getattr(error, "__notes__", ()):
+            say(note)
         return no_answer(self.x.display, os.path.basename(error.cmd[0]), round(error.timeout),
                          self.x.answers(ANSWER_SECONDS))
 

@@ -17,6 +17,17 @@ QUERY_TIMEOUT = 60
 NUDGE_INTERVAL = 1.0
 
 
+def waiting_in(pid):
+    """A process's scheduler state and the kernel function it sleeps in."""
+    try:
+        with open(f"/proc/{pid}/stat") as stat, open(f"/proc/{pid}/wchan") as wchan:
+            state, sleep = stat.read().rsplit(")", 1)[1].split()[0], wchan.read()
+    except OSError:
+        return "its state could not be read"
+    return f"in state {state}, " + (f"sleeping in {sleep}" if sleep not in ("", "0")
+                                    else "not sleeping")
+
+
 class Display:
     """An X display, as the environment env names it."""
 
@@ -27,8 +38,18 @@ class Display:
 
     def run(self, argv, check=True, timeout=QUERY_TIMEOUT, env=None):
         """Run an X client to completion on this display and return its result."""
-        result = subprocess.run(argv, env=env or self.env, stdin=subprocess.DEVNULL,
-                                capture_output=True, timeout=timeout)
+        with subprocess.Popen(argv, env=env or self.env, stdin=subprocess.DEVNULL,
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE) as proc:
+            try:
+                stdout, stderr = proc.communicate(timeout=timeout)
+            except subprocess.TimeoutExpired as error:
+                # Where the client waits tells a server that never answered
+                # from a client stuck in itself; it is read before the kill.
+                error.add_note(f"{argv[0]} was stopped while {waiting_in(proc.pid)}")
+                proc.kill()
+                proc.wait()
+                raise
+        result = subprocess.CompletedProcess(argv, proc.returncode, stdout, stderr)
         if check and result.returncode != 0:
             raise AssertionError(f"{argv} failed with {result.returncode}: "
                                  + result.stderr.decode(errors="replace"))

@@ -78,5 +78,8 @@ class RunScriptTest(unittest.TestCase):
         self.assertEqual(result.returncode, 1, result.stderr)
         self.assertRegex(result.stderr, re.compile(r"^FAILED: the X server on :\d+ does not "
                                                    r"answer: wmctrl had no reply within", re.M))
+        # Where the client waited is said too: in the kernel, for the reply.
+        self.assertRegex(result.stderr, re.compile(r"^==> wmctrl was stopped while in state S, "
+                                                   r"sleeping in \S+$", re.M))
         with open(os.path.join(self.output, "sfml-works-verdict.json")) as f:
             self.assertEqual(json.load(f)["failure"], "no-answer")
