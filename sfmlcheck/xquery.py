@@ -3,6 +3,7 @@
 close request a window manager sends, made with Xlib itself."""
 
 import ctypes
+import os
 import re
 import subprocess
 import time
@@ -15,6 +16,10 @@ from .procs import wait_for
 QUERY_TIMEOUT = 60
 # How often to nudge the window manager while a window has not appeared.
 NUDGE_INTERVAL = 1.0
+# Where import keeps the picture it passes through a file: in memory. On a
+# disk busy with other programs' writes, import has waited over a minute in the
+# kernel for a page, after its picture was out.
+MEMORY_FOLDER = "/dev/shm"
 
 
 def waiting_in(pid):
@@ -166,8 +171,10 @@ class Display:
             shown_on, shown_in = viewer or (self, "root")
             where = ["-window", str(shown_in), "-crop",
                      f"{width}x{height}+{x + border}+{y + border}"]
+        env = dict(shown_on.env, MAGICK_TEMPORARY_PATH=MEMORY_FOLDER) \
+            if os.access(MEMORY_FOLDER, os.W_OK | os.X_OK) else None
         return Image.decode(shown_on.run(["import", "-silent", *where, "-depth", "8",
-                                          "ppm:-"]).stdout)
+                                          "ppm:-"], env=env).stdout)
 
     # What a window manager does, asked of it or done in its place.
 
