@@ -47,12 +47,13 @@ class Display:
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE) as proc:
             try:
                 stdout, stderr = proc.communicate(timeout=timeout)
-            except subprocess.TimeoutExpired as error:
+            except BaseException as error:
                 # Where the client waits tells a server that never answered
                 # from a client stuck in itself; it is read before the kill.
-                error.add_note(f"{argv[0]} was stopped while {waiting_in(proc.pid)}")
+                # Interrupted, the client is stopped too, and left to no one.
+                if isinstance(error, subprocess.TimeoutExpired):
+                    error.add_note(f"{argv[0]} was stopped while {waiting_in(proc.pid)}")
                 proc.kill()
-                proc.wait()
                 raise
         result = subprocess.CompletedProcess(argv, proc.returncode, stdout, stderr)
         if check and result.returncode != 0:
