@@ -68,6 +68,11 @@ class RunScriptTest(unittest.TestCase):
         # A real server, stopped as a frozen one is: it takes connections and
         # says nothing.
         with XSession(window_manager=False) as x:
+            # A stopped server cannot act on the signal that ends it with
+            # this test: should the test be killed meanwhile, this guard,
+            # ended with it, continues the server first.
+            x.spawn(["sh", "-c", f"trap 'kill -CONT {x.xvfb.pid}; exit' TERM; "
+                     "while sleep 1; do :; done"])
             os.kill(x.xvfb.pid, signal.SIGSTOP)
             try:
                 result = subprocess.run(run_script(self.output), env=sanitizer_env(x.env),
