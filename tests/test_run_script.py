@@ -68,18 +68,15 @@ class RunScriptTest(unittest.TestCase):
         # A real server, stopped as a frozen one is: it takes connections and
         # says nothing.
         with XSession(window_manager=False) as x:
-            # A stopped server cannot act on the signal that ends it with
-            # this test: should the test be killed meanwhile, this guard,
-            # ended with it, continues the server first.
+            # A stopped server cannot act on the signal that ends it. This
+            # guard continues it as the guard is ended: by the session, before
+            # the server, or with this test, should the test be killed.
             x.spawn(["sh", "-c", f"trap 'kill -CONT {x.xvfb.pid}; exit' TERM; "
                      "while sleep 1; do :; done"])
             os.kill(x.xvfb.pid, signal.SIGSTOP)
-            try:
-                result = subprocess.run(run_script(self.output), env=sanitizer_env(x.env),
-                                        capture_output=True, text=True, timeout=SCRIPT_TIMEOUT,
-                                        stdin=subprocess.DEVNULL)
-            finally:
-                os.kill(x.xvfb.pid, signal.SIGCONT)
+            result = subprocess.run(run_script(self.output), env=sanitizer_env(x.env),
+                                    capture_output=True, text=True, timeout=SCRIPT_TIMEOUT,
+                                    stdin=subprocess.DEVNULL)
         self.assertEqual(result.returncode, 1, result.stderr)
         self.assertRegex(result.stderr, re.compile(r"^FAILED: the X server on :\d+ does not "
                                                    r"answer: wmctrl had no reply within", re.M))
