@@ -35,7 +35,7 @@ MATRIX_PACKAGES=(mmdebstrap debian-archive-keyring)
 # The display stacks the suite proves the program on.
 STACKS_PACKAGES=(xserver-xorg-core xserver-xorg-video-dummy tigervnc-standalone-server
     xserver-xephyr weston xwayland i3-wm fluxbox icewm openssh-client xauth xcompmgr
-    picom nxagent xorgxrdp freerdp2-x11 openssl xdotool)
+    picom nxagent xorgxrdp "freerdp3-x11|freerdp2-x11" openssl xdotool)
 # These packages start a login server for the whole machine as they install
 # (sshd on port 22, xrdp on 3389, on every interface), so only a throw-away
 # machine (CI) installs them; elsewhere the rows that need them skip.
@@ -80,18 +80,26 @@ provides() {
     esac
 }
 
-# install_packages PACKAGE...: install whichever of them are missing, with
-# apt-get (through sudo when not root). Elsewhere there is no telling how to
-# install them, so name them and stop unless their tools are already here.
+# install_packages [--if-available] PACKAGE...: install whichever of them are
+# missing, with apt-get (through sudo when not root). A PACKAGE may name
+# alternatives, "new|old", for a package a release renamed: one installed
+# already will do, else the first that this system's archive offers. A package
+# the archive lacks stops the install, or, with --if-available, is named once
+# and left out, so that what needs it skips. Elsewhere there is no telling how
+# to install them, so name them and stop unless their tools are already here.
 install_packages() {
-    local missing=() package tool
+    local optional= missing=() package tool alternative
+    [[ ${1:-} != --if-available ]] || { optional=1; shift; }
     if ! command -v apt-get >/dev/null || ! command -v dpkg-query >/dev/null; then
         for package in "$@"; do
-            tool=$(provides "$package")
-            case $tool in
-                python3:*) "$(python_for_tests)" -c "import ${tool#python3:}" 2>/dev/null ;;
-                ?*) command -v "$tool" >/dev/null ;;
-            esac || missing+=("$package")
+            for alternative in ${package//|/ }; do
+                tool=$(provides "$alternative")
+                case $tool in
+                    python3:*) "$(python_for_tests)" -c "import ${tool#python3:}" 2>/dev/null ;;
+                    ?*) command -v "$tool" >/dev/null ;;
+                esac && continue 2
+            done
+            [[ -n $optional ]] || missing+=("$package")
         done
         ((${#missing[@]} == 0)) ||
             die "not a Debian or Ubuntu system: install your system's packages for these (Debian's names) and run me again: ${missing[*]}"
@@ -99,22 +107,59 @@ install_packages() {
     fi
     # One query for all of them: each takes the package database's time.
     local installed
-    installed=" $(dpkg-query -W -f='${Package}=${Status}\n' "$@" 2>/dev/null |
+    # shellcheck disable=SC2046 # the alternatives are split on purpose
+    installed=" $(dpkg-query -W -f='${Package}=${Status}\n' $(tr '|' ' ' <<<"$*") 2>/dev/null |
         sed -n 's/=install ok installed$//p' | tr '\n' ' ')" || true
     for package in "$@"; do
-        [[ $installed == *" $package "* ]] || missing+=("$package")
+        for alternative in ${package//|/ }; do
+            [[ $installed != *" $alternative "* ]] || continue 2
+        done
+        missing+=("$package")
     done
     ((${#missing[@]})) || return 0
 
-    local sudo=()
+    local sudo=() chosen=() absent=()
     if ((EUID != 0)); then
         command -v sudo >/dev/null || die "need root or sudo to install: ${missing[*]}"
         sudo=(sudo)
     fi
-    say "Installing ${missing[*]}"
-    "${sudo[@]}" apt-get update -qq
+    # What the archive offers, as apt last read it: where it offers none of
+    # what is missing, the index need not be read again on every run.
+    compgen -G '/var/lib/apt/lists/*_Packages*' >/dev/null && offered_packages "${missing[@]}"
+    if ((${#chosen[@]})) || ! compgen -G '/var/lib/apt/lists/*_Packages*' >/dev/null; then
+        "${sudo[@]}" apt-get update -qq
+        offered_packages "${missing[@]}"
+    fi
+    if ((${#absent[@]})); then
+        [[ -n $optional ]] || die "not in this release's archive: ${absent[*]}"
+        for package in "${absent[@]}"; do
+            say "not in this release: $package: its rows will skip"
+        done
+    fi
+    ((${#chosen[@]})) || return 0
+    say "Installing ${chosen[*]}"
     "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
-        "${missing[@]}" >/dev/null || die "could not install: ${missing[*]}"
+        "${chosen[@]}" >/dev/null || die "could not install: ${chosen[*]}"
+}
+
+# offered_packages PACKAGE...: sets chosen to the first alternative of each
+# PACKAGE that apt's index offers, and absent to those it offers none of.
+offered_packages() {
+    local offered package alternative
+    chosen=() absent=()
+    # shellcheck disable=SC2046 # the alternatives are split on purpose
+    offered=" $(apt-cache policy $(tr '|' ' ' <<<"$*") 2>/dev/null | awk '
+        /^[^ ]/ { name = $1; sub(/:$/, "", name) }
+        /^ +Candidate:/ && $2 != "(none)" { printf "%s ", name }')"
+    for package in "$@"; do
+        for alternative in ${package//|/ }; do
+            if [[ $offered == *" $alternative "* ]]; then
+                chosen+=("$alternative")
+                continue 2
+            fi
+        done
+        absent+=("${package//|/ or }")
+    done
 }
 
 # archive_uri NAME: the archive of distribution NAME (debian, ubuntu) that this

@@ -16,8 +16,10 @@
 //   slow        presents a frame every 1.5 s, as over a slow remote link
 //   crash       draws right, then crashes (SIGSEGV) as the process exits, as
 //               some drivers do as they unload
-// The library calls these through the OpenGL library's own symbols, which a
-// preloaded definition takes the place of; each passes on to the real one.
+// SFML 2.5 calls these through the OpenGL library's own symbols, which a
+// preloaded definition takes the place of. SFML 2.6 opens the OpenGL library
+// for itself and asks glXGetProcAddressARB for each function: that is
+// answered here too, with the same stand-ins. Each passes on to the real one.
 
 #include <array>
 #include <chrono>
@@ -26,6 +28,7 @@
 #include <cstring>
 #include <dlfcn.h>
 #include <thread>
+#include <utility>
 
 namespace {
 
@@ -60,14 +63,49 @@ Fault fault()
     return chosen;
 }
 
-template <typename Function> Function real(const char* name)
+using GetProcAddress = void* (*)(const unsigned char*);
+using Dlsym = void* (*)(void*, const char*);
+
+// The C library's own dlsym: the frame counter, preloaded too, stands in
+// front of the dlsym symbol and would answer some names with itself.
+Dlsym libcDlsym()
 {
-    return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
+    static const Dlsym found = [] {
+        void* symbol = dlvsym(RTLD_NEXT, "dlsym", "GLIBC_2.34");
+        return reinterpret_cast<Dlsym>(
+            symbol != nullptr ? symbol : dlvsym(RTLD_NEXT, "dlsym", "GLIBC_2.2.5"));
+    }();
+    return found;
 }
 
-template <typename Function> Function any(const char* name)
+// The OpenGL library's own glXGetProcAddressARB: in the global scope where
+// the program links the library, else in the copy a loader opened for itself.
+GetProcAddress realGetProcAddress()
 {
-    return reinterpret_cast<Function>(dlsym(RTLD_DEFAULT, name));
+    static const GetProcAddress found = [] {
+        void* symbol = libcDlsym()(RTLD_NEXT, "glXGetProcAddressARB");
+        for (const char* library : {"libGLX.so.0", "libGL.so.1"}) {
+            void* handle =
+                symbol == nullptr ? dlopen(library, RTLD_LAZY | RTLD_NOLOAD) : nullptr;
+            if (handle != nullptr) {
+                symbol = libcDlsym()(handle, "glXGetProcAddressARB");
+                dlclose(handle);
+            }
+        }
+        return reinterpret_cast<GetProcAddress>(symbol);
+    }();
+    return found;
+}
+
+// The real OpenGL function: the next definition of the symbol, or what the
+// OpenGL library gives for the name.
+template <typename Function> Function real(const char* name)
+{
+    void* found = libcDlsym()(RTLD_NEXT, name);
+    if (found == nullptr && realGetProcAddress() != nullptr) {
+        found = realGetProcAddress()(reinterpret_cast<const unsigned char*>(name));
+    }
+    return reinterpret_cast<Function>(found);
 }
 
 constexpr unsigned glModelview = 0x1700;
@@ -122,21 +160,21 @@ template <typename Call> void drawWrongly(Call draw)
         return;
     case Fault::Moved: {
         int mode = 0;
-        any<void (*)(unsigned, int*)>("glGetIntegerv")(glMatrixModeQuery, &mode);
-        any<void (*)(unsigned)>("glMatrixMode")(glModelview);
-        any<Draw>("glPushMatrix")();
-        any<void (*)(float, float, float)>("glTranslatef")(shift, 0.0F, 0.0F);
+        real<void (*)(unsigned, int*)>("glGetIntegerv")(glMatrixModeQuery, &mode);
+        real<void (*)(unsigned)>("glMatrixMode")(glModelview);
+        real<Draw>("glPushMatrix")();
+        real<void (*)(float, float, float)>("glTranslatef")(shift, 0.0F, 0.0F);
         draw();
-        any<Draw>("glPopMatrix")();
-        any<void (*)(unsigned)>("glMatrixMode")(static_cast<unsigned>(mode));
+        real<Draw>("glPopMatrix")();
+        real<void (*)(unsigned)>("glMatrixMode")(static_cast<unsigned>(mode));
         return;
     }
     case Fault::Colours:
-        any<void (*)(unsigned)>("glDisableClientState")(glColorArray);
-        any<void (*)(unsigned char, unsigned char, unsigned char, unsigned char)>(
+        real<void (*)(unsigned)>("glDisableClientState")(glColorArray);
+        real<void (*)(unsigned char, unsigned char, unsigned char, unsigned char)>(
             "glColor4ub")(0, 0, 255, 255);
         draw();
-        any<void (*)(unsigned)>("glEnableClientState")(glColorArray);
+        real<void (*)(unsigned)>("glEnableClientState")(glColorArray);
         return;
     default:
         draw();
@@ -176,7 +214,7 @@ extern "C" void glXSwapBuffers(void* display, unsigned long drawable)
     if (fault() == Fault::Hidden) {
         real<void (*)(float, float, float, float)>("glClearColor")(0.0F, 0.0F, 0.0F,
                                                                    1.0F);
-        any<void (*)(unsigned)>("glClear")(glColorBufferBit);
+        real<void (*)(unsigned)>("glClear")(glColorBufferBit);
     }
     if (fault() == Fault::Slow) {
         std::this_thread::sleep_for(slowFrame);
@@ -204,4 +242,28 @@ extern "C" void glReadPixels(int x, int y, int width, int height, unsigned forma
             }
         }
     }
+}
+
+// The functions above, wherever the program asks the OpenGL library for them.
+extern "C" void* glXGetProcAddressARB(const unsigned char* name)
+{
+    const std::array<std::pair<const char*, void*>, 5> standIns = {{
+        {"glDrawArrays", reinterpret_cast<void*>(&glDrawArrays)},
+        {"glDrawElements", reinterpret_cast<void*>(&glDrawElements)},
+        {"glClearColor", reinterpret_cast<void*>(&glClearColor)},
+        {"glXSwapBuffers", reinterpret_cast<void*>(&glXSwapBuffers)},
+        {"glReadPixels", reinterpret_cast<void*>(&glReadPixels)},
+    }};
+    for (const auto& [standInName, standIn] : standIns) {
+        if (std::strcmp(reinterpret_cast<const char*>(name), standInName) == 0) {
+            return standIn;
+        }
+    }
+    const GetProcAddress getProcAddress = realGetProcAddress();
+    return getProcAddress != nullptr ? getProcAddress(name) : nullptr;
+}
+
+extern "C" void* glXGetProcAddress(const unsigned char* name)
+{
+    return glXGetProcAddressARB(name);
 }
