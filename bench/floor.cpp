@@ -46,9 +46,9 @@ Fan makeFan()
     fan.front() = {radius, radius};
     for (std::size_t i = 0; i <= pointCount; ++i) {
         const double angle =
-            static_cast<double>(i % pointCount) * 2 * pi / pointCount - pi / 2;
-        fan.at(i + 1) = {radius + radius * static_cast<float>(std::cos(angle)),
-                         radius + radius * static_cast<float>(std::sin(angle))};
+            (static_cast<double>(i % pointCount) * 2 * pi / pointCount) - (pi / 2);
+        fan.at(i + 1) = {radius + (radius * static_cast<float>(std::cos(angle))),
+                         radius + (radius * static_cast<float>(std::sin(angle)))};
     }
     return fan;
 }

@@ -15,7 +15,7 @@ SFML_PACKAGE=libsfml-dev
 # What scripts/run looks at the display, the window and the picture with.
 RUN_PACKAGES=(x11-utils mesa-utils wmctrl imagemagick python3 python3-pil python3-numpy)
 HEADLESS_PACKAGES=(xvfb openbox libgl1-mesa-dri "${RUN_PACKAGES[@]}")
-TEST_PACKAGES=(python3 python3-pytest libx11-dev libxtst-dev devscripts valgrind clang)
+TEST_PACKAGES=(python3 python3-pytest libx11-dev libxtst-dev devscripts valgrind clang git)
 LINT_PACKAGES=(clang-format clang-tidy cppcheck shellcheck)
 BENCH_PACKAGES=(libgl-dev python3-matplotlib)
 # What builds the program for Windows and runs it there.
@@ -88,7 +88,7 @@ provides() {
 # and left out, so that what needs it skips. Elsewhere there is no telling how
 # to install them, so name them and stop unless their tools are already here.
 install_packages() {
-    local optional= missing=() package tool alternative
+    local optional='' missing=() package tool alternative
     [[ ${1:-} != --if-available ]] || { optional=1; shift; }
     if ! command -v apt-get >/dev/null || ! command -v dpkg-query >/dev/null; then
         for package in "$@"; do

@@ -76,7 +76,7 @@ std::uint64_t nowNs()
 {
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
-    return static_cast<std::uint64_t>(now.tv_sec) * 1000000000U +
+    return (static_cast<std::uint64_t>(now.tv_sec) * 1000000000U) +
            static_cast<std::uint64_t>(now.tv_nsec);
 }
 
@@ -191,7 +191,7 @@ void captureFrame(void* display, unsigned long drawable, std::uint64_t number)
     std::fprintf(out, "P6\n%u %u\n255\n", width, height);
     // OpenGL's rows run from the bottom up.
     for (unsigned line = height; line-- > 0;) {
-        std::fwrite(pixels.data() + line * row, 1, row, out);
+        std::fwrite(pixels.data() + (line * row), 1, row, out);
     }
     if (std::fclose(out) == 0) {
         std::rename(partial.data(), capture.data());

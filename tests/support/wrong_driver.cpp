@@ -24,6 +24,7 @@
 #include <array>
 #include <chrono>
 #include <csignal>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
@@ -32,7 +33,7 @@
 
 namespace {
 
-enum class Fault {
+enum class Fault : std::uint8_t {
     None,
     Nothing,
     Part,
