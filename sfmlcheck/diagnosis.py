@@ -12,12 +12,24 @@ import signal
 from dataclasses import dataclass
 from typing import NamedTuple, Optional
 
-from .facts import MIN_DEPTH, MULTI_SCREEN_RELEASE, PROGRAM
+from .facts import MIN_DEPTH, MULTI_SCREEN_RELEASE, PLACEMENT_RELEASE, PROGRAM
 
 SOFTWARE = ("try Mesa's software renderer: LIBGL_ALWAYS_SOFTWARE=1 scripts/run "
             "(on WSL: GALLIUM_DRIVER=llvmpipe scripts/run)")
-# The longest part of a libGL error quoted in a verdict.
+# The longest part of a driver's error quoted in a verdict.
 LIBGL_ERROR_LENGTH = 120
+# What Mesa says when no OpenGL driver loads: behind libGL's prefix before
+# Mesa 24, bare from Mesa 24 on.
+DRIVER_ERROR = re.compile(
+    r"^(?:libGL error: .*|.*\bfailed to load driver: .*|glx: failed to create dri3? screen.*"
+    r"|MESA: error: ZINK: .*|.*DRI driver not from this Mesa build.*"
+    r"|MESA-LOADER: failed to open .*)$", re.M)
+# What the library or the driver says on a machine where all is well: an
+# input method that XMODIFIERS names but that does not run (SFML 2.6), and
+# vertical sync that the server cannot set (Xvfb, SFML 2.5).
+HARMLESS = re.compile(
+    r"^(?:Failed to create input context for window -- TextEntered event won't be able to "
+    r"return unicode|Setting vertical sync not supported)$")
 # What indirect rendering cannot give the library.
 NO_INDIRECT_GL = "rendering is indirect, and OpenGL 1.1 cannot be had through it"
 
@@ -78,6 +90,17 @@ def screen_depth(server, screen):
     section = re.search(rf"^screen #{screen}:$(.*?)(?:^screen #|\Z)", server, re.M | re.S)
     depth = section and re.search(r"depth of root window:\s+(\d+)", section.group(1))
     return int(depth.group(1)) if depth else None
+
+
+def driver_error(stderr):
+    """Mesa's first line saying that no OpenGL driver loads, or ""."""
+    found = DRIVER_ERROR.search(stderr)
+    return found.group(0) if found else ""
+
+
+def worth_showing(stderr):
+    """The program's lines, without those that are harmless on any machine."""
+    return [line for line in stderr.splitlines() if line.strip() and not HARMLESS.match(line)]
 
 
 def has_glx(server):
@@ -148,6 +171,28 @@ def runaway(indirect, limit_gib):
                    f"the window; {SOFTWARE}")
 
 
+def off_screen(area, screen, sfml, wm):
+    """The failure of a window that lies wholly outside the screen, or None.
+    area is the window's x, y, width and height, screen the screen's width
+    and height, wm the window manager's name ("" for none)."""
+    x, y, width, height = area
+    if x < screen[0] and y < screen[1] and x + width > 0 and y + height > 0:
+        return None
+    words = (f"the window lies wholly outside the screen, at {x},{y} on a screen of "
+             f"{screen[0]} x {screen[1]}, so nothing of it can be seen or drawn: ")
+    if not wm and release(sfml) < PLACEMENT_RELEASE:
+        needed = ".".join(map(str, PLACEMENT_RELEASE))
+        words += (f"SFML {sfml} places a window that no window manager places by the screen's "
+                  "width where its height belongs, which on a screen wider than it is tall "
+                  "puts it below the bottom: run with a window manager (start openbox on this "
+                  "display, or use scripts/run --headless), or build against SFML "
+                  f"{needed} or later (cmake --preset release -DSFML_WORKS_FETCH_SFML=ON)")
+    else:
+        words += (f"the window manager ({wm or 'none'}) placed it there, or the screen shrank "
+                  "under it: move it onto the screen, or try another window manager")
+    return Failure("off-screen", words)
+
+
 def no_answer(display, tool, seconds, answers):
     """The failure of an X client that had no answer within seconds: the
     server has stopped answering, or, where it still answers (answers), the
@@ -211,7 +256,7 @@ def explain(facts):
                        "a remote desktop whose X server has a GLX of today (VNC, xrdp)")
     direct = field("direct rendering", facts.glx)
     ours = _first_line(facts.stderr, f"{PROGRAM}: ")[len(PROGRAM) + 2:]
-    libgl_error = _first_line(facts.stderr, "libGL error")
+    libgl_error = driver_error(facts.stderr)
     # Mesa falls back to indirect rendering when no driver loads; that is not
     # the cause to name then.
     if truthy(facts.indirect) or (direct.startswith("No") and not libgl_error):

@@ -11,6 +11,9 @@ RADIUS = 100.0
 MIN_DEPTH = 24
 # The first release of the library that can use a screen other than the first.
 MULTI_SCREEN_RELEASE = (2, 6)
+# The first release of the library that places a window no window manager
+# places on the screen: before it, the screen's width stood for its height.
+PLACEMENT_RELEASE = (2, 6)
 # Tiling window managers draw no close button: the key that closes a window.
 CLOSE_KEYS = {
     "dwm": "Alt+Shift+c",

@@ -19,8 +19,8 @@ import time
 from contextlib import ExitStack
 
 from . import oracle
-from .diagnosis import (SOFTWARE, Facts, Failure, explain, field, no_answer, runaway,
-                        split_display)
+from .diagnosis import (SOFTWARE, Facts, Failure, explain, field, no_answer, off_screen,
+                        runaway, split_display, worth_showing)
 from .facts import CLOSE_KEYS, PROGRAM, TITLE
 from .pictures import Image
 from .procs import Timeout, stop_process, wait_for
@@ -34,6 +34,9 @@ from .session import SOCKETS, XSession
 # how long a closed window may take to go.
 SHOW_SECONDS = 30
 UNMAPPED_SECONDS = 10
+# How long a window must lie outside the screen, with no frame, to be called
+# lost there: a window manager may place a window a moment after it shows.
+OFF_SCREEN_SECONDS = 2
 DRAW_SECONDS = 5
 FPS_SECONDS = 2
 SLOW_SECONDS = 10
@@ -154,10 +157,10 @@ class Run:
             cause += f"; expected, found and their difference: {self.comparison}"
         self.report("FAILED", cause, failure.id)
         print(f"FAILED: {cause}", file=sys.stderr)
-        said = self.program.stderr() if self.program else ""
-        if said.strip():
+        said = worth_showing(self.program.stderr()) if self.program else []
+        if said:
             print(f"{PROGRAM} said:", file=sys.stderr)
-            for line in said.splitlines():
+            for line in said:
                 print(f"  {line}", file=sys.stderr)
         return 1
 
@@ -237,7 +240,7 @@ class Run:
         # covered whole may present no frame at all.
         if wm:
             x.raise_window(window)
-        self.first_frame(window)
+        self.first_frame(window, wm)
         drawn = self.drawn_frames()
         # Frames drawn wrongly decide the verdict whatever the screen shows:
         # then one look at it is enough.
@@ -335,10 +338,21 @@ class Run:
             self.fail(self.explain())
         return window
 
-    def first_frame(self, window):
+    def first_frame(self, window, wm):
+        """Wait for the first frame; fail where none comes, or where the
+        window lies outside the screen, where none can come."""
+        screen, outside_since = self.x.screen_size(), None
+
+        def presented():
+            nonlocal outside_since
+            if self.program.frames() > 0 or not self.alive():
+                return True
+            lost = off_screen(self.x.area(window), screen, self.sfml, wm)
+            outside_since = (outside_since or time.monotonic()) if lost else None
+            return lost if lost and time.monotonic() - outside_since >= OFF_SCREEN_SECONDS \
+                else None
         try:
-            wait_for(lambda: self.program.frames() > 0 or not self.alive(), SHOW_SECONDS,
-                     "the first frame")
+            lost = wait_for(presented, SHOW_SECONDS, "the first frame")
         except Timeout:
             cause = f"the window opened but no frame was presented within {SHOW_SECONDS} s"
             cover = self.x.covering_window(window)
@@ -346,6 +360,8 @@ class Run:
                 cause += (f"; the window {cover} covers it, and a window covered whole may "
                           "present nothing: move that window away")
             self.fail(Failure("no-frame", cause))
+        if isinstance(lost, Failure):
+            self.fail(lost)
         self.ended_early()
 
     def drawn_frames(self, quiet=False):

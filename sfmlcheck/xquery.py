@@ -140,6 +140,12 @@ class Display:
         return tuple(int(info.get(field, 0)) for field in (
             "Absolute upper-left X", "Absolute upper-left Y", "Width", "Height"))
 
+    def screen_size(self):
+        """The width and height of the display's screen: its root window's."""
+        text = self.run(["xwininfo", "-root"]).stdout.decode()
+        return tuple(int(re.search(rf"^\s*{name}:\s*(\d+)", text, re.M).group(1))
+                     for name in ("Width", "Height"))
+
     def covering_window(self, window):
         """The name of a shown window that the window manager stacks above
         this one and that overlaps it, or None."""

@@ -10,7 +10,7 @@ import tempfile
 import pytest
 
 from sfmlcheck import oracle
-from sfmlcheck.diagnosis import Facts, explain, no_answer, runaway
+from sfmlcheck.diagnosis import Facts, explain, no_answer, off_screen, runaway, worth_showing
 from sfmlcheck.pictures import Image
 from sfmlcheck.program import Count, Counter, frames_per_second
 from sfmlcheck.run import settled
@@ -107,6 +107,18 @@ FAILURES = [
     # Mesa renders indirectly when no driver loads: the driver is the cause.
     ("no-driver", dict(glx=GLXINFO.format(direct="No"), stderr=NO_DRIVER, status=1),
      "no-driver", r"no OpenGL driver loads for :1 \(libGL error: MESA-LOADER"),
+    # Mesa 24 and later say it without libGL's prefix.
+    *((name, dict(glx=GLXINFO.format(direct="No"), stderr=said, status=1), "no-driver",
+       r"no OpenGL driver loads for :1 \(" + re.escape(said.splitlines()[0]))
+      for name, said in (
+        ("no-driver-mesa-25", "failed to load driver: iris\n"),
+        ("no-dri3-screen", "glx: failed to create dri3 screen\nfailed to load driver: iris\n"),
+        ("zink", "MESA: error: ZINK: failed to choose pdev\nglx: failed to create drisw screen\n"),
+        ("other-mesa-build", "DRI driver not from this Mesa build ('25.0.7' vs '25.2.3')\n"))),
+    # What SFML prints where all is well is no cause.
+    ("harmless-lines", dict(stderr="Setting vertical sync not supported\nFailed to create input "
+                            "context for window -- TextEntered event won't be able to return "
+                            "unicode\n", status=1), "exit-status", "exited with status 1"),
     ("second-screen-2.5", dict(display=":1.1", server=server(depths=[24, 24]), stderr=
                                "X Error of failed request:  BadMatch\n", status=1, sfml="2.5.1"),
      "other-screen-needs-2.6", r"where SFML 2\.5\.1 cannot make its window; SFML 2\.6"),
@@ -222,7 +234,21 @@ def test_only_pictures_of_the_last_size_count():
     (no_answer(":1", "wmctrl", 15, False), "no-answer", r"^the X server on :1 does not answer: "
      r"wmctrl had no reply within 15 s; .*scripts/run --headless$"),
     (no_answer(":1", "import", 60, True), "client-hung",
-     r"^import hung for 60 s on :1, though its X server still answers")],
-    ids=["runaway-indirect", "runaway", "no-answer", "client-hung"])
+     r"^import hung for 60 s on :1, though its X server still answers"),
+    # SFML 2.5 puts a window below a wide screen where no window manager runs.
+    (off_screen((1180, 1180, 200, 200), (2560, 1080), "2.5.1", ""), "off-screen",
+     r"^the window lies wholly outside the screen, at 1180,1180 on a screen of 2560 x 1080, "
+     r".*SFML 2\.5\.1 places .*run with a window manager .*SFML 2\.6 or later"),
+    (off_screen((-300, 10, 200, 200), (1280, 1024), "2.6.2", "Openbox"), "off-screen",
+     r"at -300,10 .*the window manager \(Openbox\) placed it there")],
+    ids=["runaway-indirect", "runaway", "no-answer", "client-hung", "off-screen-2.5",
+         "off-screen-placed"])
 def test_causes_found_on_the_way_are_named(found, failure, words):
     assert found.id == failure and re.search(words, found.words), found
+
+
+def test_a_window_partly_on_the_screen_is_not_lost_and_harmless_lines_are_not_shown():
+    for area in ((1180, 880, 200, 200), (-199, -199, 200, 200), (0, 0, 200, 200)):
+        assert off_screen(area, (1280, 1024), "2.5.1", "") is None, area
+    assert worth_showing("Setting vertical sync not supported\nlibGL error: x\n\n") == \
+        ["libGL error: x"]
