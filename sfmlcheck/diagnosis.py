@@ -21,9 +21,13 @@ LIBGL_ERROR_LENGTH = 120
 # What Mesa says when no OpenGL driver loads: behind libGL's prefix before
 # Mesa 24, bare from Mesa 24 on.
 DRIVER_ERROR = re.compile(
-    r"^(?:libGL error: .*|.*\bfailed to load driver: .*|glx: failed to create dri3? screen.*"
+    r"^(?:libGL error: .*|.*\bfailed to load driver: .*|glx: failed to create \w+ screen.*"
     r"|MESA: error: ZINK: .*|.*DRI driver not from this Mesa build.*"
     r"|MESA-LOADER: failed to open .*)$", re.M)
+# What Mesa 24 and later say of a GLX that offers them nothing to draw with.
+NO_FBCONFIG = "couldn't find RGB GLX visual or fbconfig"
+# What chooses Mesa's driver, where a user may have set it.
+DRIVER_OVERRIDES = ("GALLIUM_DRIVER", "MESA_LOADER_DRIVER_OVERRIDE")
 # What the library or the driver says on a machine where all is well: an
 # input method that XMODIFIERS names but that does not run (SFML 2.6), and
 # vertical sync that the server cannot set (Xvfb, SFML 2.5).
@@ -57,6 +61,7 @@ class Facts:
     wslg: str = ""  # WSLg's own socket for the display, where it is there
     agent: str = ""  # the server's NX_AGENT_VERSION, where it is nxagent
     ssh: bool = False  # whether the run is in an ssh session (SSH_CONNECTION is set)
+    overrides: str = ""  # the variables that choose Mesa's driver, as NAME=value, where set
 
 
 def truthy(value):
@@ -243,16 +248,20 @@ def explain(facts):
                        "cannot make an OpenGL window there (the library crashes): enable GLX "
                        "in the server (Xvfb and Xvnc: leave out -extension GLX; Xorg: load "
                        "the glx module)")
-    # An old GLX refuses a request every OpenGL library makes; glxinfo, asking
-    # the server, meets the same refusal as the program.
-    if "GLXUnsupportedPrivateRequest" in facts.glx:
+    # An old GLX refuses a request OpenGL libraries before Mesa 24 make, and
+    # offers none of the framebuffer configurations that later ones look for;
+    # glxinfo, asking the server, meets the same as the program.
+    refused = "GLXUnsupportedPrivateRequest" in facts.glx
+    if refused or NO_FBCONFIG in facts.glx:
         request = re.search(r"Minor opcode of failed request: +\d+ \((\w+)\)", facts.glx)
         which = f"nxagent {facts.agent}, as X2Go and NoMachine run it" if facts.agent \
             else "an old one"
+        lacks = ("refuses a request OpenGL needs ("
+                 f"{request.group(1) if request else 'a vendor private request'}, as glxinfo "
+                 "shows)") if refused else ("offers no framebuffer configuration that OpenGL "
+                                            f"can draw with (glxinfo: {NO_FBCONFIG})")
         return Failure("old-glx", f"the X server on {display} ({which}) has only an old GLX, "
-                       "which refuses a request OpenGL needs ("
-                       f"{request.group(1) if request else 'a vendor private request'}, as "
-                       "glxinfo shows): draw through VirtualGL (vglrun scripts/run), or use "
+                       f"which {lacks}: draw through VirtualGL (vglrun scripts/run), or use "
                        "a remote desktop whose X server has a GLX of today (VNC, xrdp)")
     direct = field("direct rendering", facts.glx)
     ours = _first_line(facts.stderr, f"{PROGRAM}: ")[len(PROGRAM) + 2:]
@@ -273,9 +282,11 @@ def explain(facts):
                        f"window; SFML {needed} or later can: use screen 0 "
                        f"(DISPLAY={base}.0), or build against SFML {needed}")
     if libgl_error:
+        how = (f"{facts.overrides} names a driver that does not load here: unset it, or name "
+               "one that Mesa has (llvmpipe, say)") if facts.overrides else \
+            "install Mesa's drivers (sudo apt-get install libgl1-mesa-dri)"
         return Failure("no-driver", f"no OpenGL driver loads for {display} "
-                       f"({libgl_error[:LIBGL_ERROR_LENGTH]}): install Mesa's drivers "
-                       "(sudo apt-get install libgl1-mesa-dri)")
+                       f"({libgl_error[:LIBGL_ERROR_LENGTH]}): {how}")
     if ours:
         return Failure("program-failed", f"{ours}: check the OpenGL driver with glxinfo -B, "
                        "or try Mesa's software renderer (LIBGL_ALWAYS_SOFTWARE=1 scripts/run)")

@@ -19,7 +19,7 @@ import time
 from contextlib import ExitStack
 
 from . import oracle
-from .diagnosis import (SOFTWARE, Facts, Failure, explain, field, no_answer, off_screen,
+from .diagnosis import (DRIVER_OVERRIDES, SOFTWARE, Facts, Failure, explain, field, no_answer, off_screen,
                         runaway, split_display, worth_showing)
 from .facts import CLOSE_KEYS, PROGRAM, TITLE
 from .pictures import Image
@@ -198,7 +198,9 @@ class Run:
             display=x.display, status=self.status(), server_answered=answered, server=server,
             screens=screens, stderr=self.program.stderr(),
             indirect=os.environ.get("LIBGL_ALWAYS_INDIRECT", ""), sfml=self.sfml,
-            ssh=bool(os.environ.get("SSH_CONNECTION")), **found))
+            ssh=bool(os.environ.get("SSH_CONNECTION")), overrides=" ".join(
+                f"{name}={os.environ[name]}" for name in DRIVER_OVERRIDES
+                if os.environ.get(name)), **found))
 
     def ended_early(self):
         """When the program is gone before its picture was proven, fail, and

@@ -96,6 +96,11 @@ FAILURES = [
         ("nxagent", "3.5.99.26", r"\(nxagent 3\.5\.99\.26, as X2Go and NoMachine run it\) has "
          r"only an old GLX, which refuses a request OpenGL needs \(X_GLXVendorPrivateWithReply"),
         ("old-glx", "", r"\(an old one\) has only an old GLX"))),
+    # Mesa 25 asks it for a framebuffer configuration, and finds none.
+    ("nxagent-mesa-25", dict(glx="Error: couldn't find RGB GLX visual or fbconfig\n",
+                             status=-11, agent="3.5.99.27"), "old-glx",
+     r"\(nxagent 3\.5\.99\.27, as X2Go .*\) has only an old GLX, which offers no framebuffer "
+     r"configuration that OpenGL can draw with"),
     ("indirect-allowed", dict(indirect="1", glx=GLXINFO.format(direct="No"), stderr=OUR_LINE,
                               status=1),
      "indirect", r"OpenGL 1\.1 cannot be had through it \(the window opened"),
@@ -115,6 +120,14 @@ FAILURES = [
         ("no-dri3-screen", "glx: failed to create dri3 screen\nfailed to load driver: iris\n"),
         ("zink", "MESA: error: ZINK: failed to choose pdev\nglx: failed to create drisw screen\n"),
         ("other-mesa-build", "DRI driver not from this Mesa build ('25.0.7' vs '25.2.3')\n"))),
+    # A driver named by GALLIUM_DRIVER that Mesa 25 does not have, as Debian 13 says it.
+    ("driver-override", dict(glx="glx: failed to create drisw screen\nX Error of failed request:"
+                             "  BadValue (integer parameter out of range for operation)\n",
+                             stderr="Setting vertical sync not supported\nglx: failed to create "
+                             "drisw screen\nFailed to create an OpenGL context for this window\n",
+                             status=1, overrides="GALLIUM_DRIVER=nosuchdriver"), "no-driver",
+     r"\(glx: failed to create drisw screen\): GALLIUM_DRIVER=nosuchdriver names a driver that "
+     r"does not load here: unset it"),
     # What SFML prints where all is well is no cause.
     ("harmless-lines", dict(stderr="Setting vertical sync not supported\nFailed to create input "
                             "context for window -- TextEntered event won't be able to return "
