@@ -26,6 +26,8 @@ DRIVER_ERROR = re.compile(
     r"|MESA-LOADER: failed to open .*)$", re.M)
 # What Mesa 24 and later say of a GLX that offers them nothing to draw with.
 NO_FBCONFIG = "couldn't find RGB GLX visual or fbconfig"
+# What Xlib says when the X server goes away under a client.
+SERVER_LOST = re.compile(r"X connection to \S+ broken")
 # What chooses Mesa's driver, where a user may have set it.
 DRIVER_OVERRIDES = ("GALLIUM_DRIVER", "MESA_LOADER_DRIVER_OVERRIDE")
 # What the library or the driver says on a machine where all is well: an
@@ -218,6 +220,13 @@ def explain(facts):
     display = facts.display
     base, screen = split_display(display)
     if not facts.server_answered:
+        lost = SERVER_LOST.search(facts.stderr)
+        if lost and truthy(facts.indirect):
+            return Failure("indirect", f"rendering is indirect, and the X server on {display} "
+                           f"stopped as the program asked it for an indirect OpenGL context "
+                           f"({lost.group(0)}), as the indirect GLX of some X servers does "
+                           "(Debian 13's among them): render directly: unset "
+                           "LIBGL_ALWAYS_INDIRECT, and start the server again")
         if screen is not None and facts.screens is not None:
             return Failure("missing-screen", f"the X server on {base} has {facts.screens} "
                            f"screen(s), so it has no screen {screen} for DISPLAY={display}: "

@@ -104,6 +104,13 @@ FAILURES = [
     ("indirect-allowed", dict(indirect="1", glx=GLXINFO.format(direct="No"), stderr=OUR_LINE,
                               status=1),
      "indirect", r"OpenGL 1\.1 cannot be had through it \(the window opened"),
+    # Debian 13's Xvfb crashes as it makes an indirect context.
+    ("indirect-server-crash", dict(display=":0", indirect="1", server_answered=False, status=1,
+                                   server='xdpyinfo:  unable to open display ":0".\n',
+                                   stderr="X connection to :0 broken (explicit kill or server "
+                                   "shutdown).\r\n"), "indirect",
+     r"^rendering is indirect, and the X server on :0 stopped as the program asked it for an "
+     r"indirect OpenGL context \(X connection to :0 broken\), .*unset LIBGL_ALWAYS_INDIRECT"),
     ("indirect-refused", dict(indirect="true", stderr="Failed to create an OpenGL context for "
                               "this window\nX Error of failed request:  BadValue\n", status=1),
      "indirect", "refuses indirect GLX"),
