@@ -35,7 +35,7 @@ MATRIX_PACKAGES=(mmdebstrap debian-archive-keyring)
 # The display stacks the suite proves the program on.
 STACKS_PACKAGES=(xserver-xorg-core xserver-xorg-video-dummy tigervnc-standalone-server
     xserver-xephyr weston xwayland i3-wm fluxbox icewm openssh-client xauth xcompmgr
-    picom nxagent xorgxrdp "freerdp3-x11|freerdp2-x11" openssl xdotool)
+    picom nxagent xorgxrdp "freerdp3-x11|freerdp2-x11" openssl xdotool mount)
 # These packages start a login server for the whole machine as they install
 # (sshd on port 22, xrdp on 3389, on every interface), so only a throw-away
 # machine (CI) installs them; elsewhere the rows that need them skip.

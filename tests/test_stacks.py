@@ -166,6 +166,20 @@ class Way(enum.Enum):
 EVERY_WAY = tuple(Way)
 
 
+# What a route runs besides the row's server and window manager; the login
+# servers are in MACHINE_SERVERS below.
+ROUTE_TOOLS = {Route.WESTON: ("weston",), Route.WAYLAND: ("weston",), Route.SSH: ("ssh",),
+               Route.SSH_UNTRUSTED: ("ssh",), Route.UNTRUSTED: ("xauth",),
+               Route.XPRA: ("xpra",), Route.XVFB_RUN: ("xvfb-run",),
+               Route.OTHER_USER: ("xauth",), Route.SOCKET_FILE: ("mount",)}
+# FreeRDP's X client: 3's where the release has it (Debian 13), else 2's.
+RDP_CLIENTS = ("xfreerdp3", "xfreerdp")
+
+
+def rdp_client():
+    return next(filter(None, map(shutil.which, RDP_CLIENTS)), None)
+
+
 @dataclasses.dataclass(frozen=True)
 class Stack:
     """One row: in server, wm and env, {tmp} is the row's own folder."""
@@ -202,9 +216,10 @@ class Stack:
 
     def tools(self):
         """The programs the row needs, beyond the suite's own."""
-        needed = [*(self.wm[:1] or OPENBOX[:1]), *(client[0] for client in self.clients)]
-        if self.route is Route.XPRA:
-            needed.append("xpra")
+        needed = [self.server[0], *(self.wm[:1] or OPENBOX[:1]),
+                  *(client[0] for client in self.clients), *ROUTE_TOOLS.get(self.route, ())]
+        if self.route is Route.RDP:
+            needed.append(rdp_client() or RDP_CLIENTS[0])
         if self.dbus:
             needed.append("dbus-daemon")
         if self.closes:
@@ -553,6 +568,10 @@ def test_stack_works_or_says_why(stack):
     if server and not shutil.which(server[0]):
         pytest.skip(f"{stack.name}: not installed: {server[1]} (its package starts a login "
                     "server for the whole machine, so only .ci/run installs it)")
+    missing = [tool for tool in stack.tools() if not shutil.which(tool)]
+    if missing:
+        pytest.skip(f"{stack.name}: not installed: {' '.join(missing)} (not in this release, "
+                    "or scripts/test could not install it)")
     kinds = NAMESPACES.get(stack.route, ())
     if kinds and subprocess.run([*namespaces(*kinds), "true"], capture_output=True).returncode:
         pytest.skip(f"{stack.name}: no namespaces ({' '.join(kinds)}) can be made here, as "
@@ -566,7 +585,7 @@ def test_desktop_closes_every_way(stack):
     missing = [tool for tool in stack.tools() if not shutil.which(tool)]
     if missing:
         pytest.skip(f"{stack.name}: not installed: {' '.join(missing)} (scripts/test --all "
-                    "installs the desktops)")
+                    "installs the desktops, where the release has them)")
     size, exits = Checks("run_desktop").run_desktop(stack)
     print(f"\n{stack.name} | {size} | {exits}")
 
@@ -835,9 +854,7 @@ class Checks(unittest.TestCase):
                 stderr=subprocess.STDOUT)
         viewer = cleanup.enter_context(XSession(window_manager=False))
         width, height = re.search(r"dimensions: +(\d+)x(\d+)", x.server_info()[1]).groups()
-        # FreeRDP 3's client where the release has it (Debian 13), else 2's.
-        client = shutil.which("xfreerdp3") or "xfreerdp"
-        viewer.spawn([client, f"/v:127.0.0.1:{port}", "/u:na", "/p:na", "/cert:ignore",
+        viewer.spawn([rdp_client(), f"/v:127.0.0.1:{port}", "/u:na", "/p:na", "/cert:ignore",
                       f"/size:{width}x{height}", "/bpp:32"], stdout=viewer.log_file("rdp.log"),
                      stderr=subprocess.STDOUT)
         title, log = f"FreeRDP: 127.0.0.1:{port}", pathlib.Path(tmp, "xrdp.log")

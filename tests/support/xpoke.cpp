@@ -148,9 +148,9 @@ int sendResizeRequests(Display* display, Window window, unsigned long count)
             width = height = smallestSize;
         }
         else if (i > 1) {
-            state = state * 1103515245UL + 12345UL;
+            state = (state * 1103515245UL) + 12345UL;
             width = smallestSize + static_cast<long>((state >> 8) % largestSize);
-            state = state * 1103515245UL + 12345UL;
+            state = (state * 1103515245UL) + 12345UL;
             height = smallestSize + static_cast<long>((state >> 8) % largestSize);
         }
         event.xclient.data.l[3] = width;
