@@ -115,7 +115,9 @@ def sfml_version(program):
     """The library's release the program runs with, read off the library it
     loads ("2" where it loads none: a static build)."""
     result = subprocess.run(["ldd", program], capture_output=True, text=True, check=False)
-    library = re.search(r"libsfml-graphics\S* => (\S+)", result.stdout)
+    # The path may hold spaces (an SFML built in "My Projects"); the load
+    # address closes it.
+    library = re.search(r"libsfml-graphics\S* => (.+?) \(0x[0-9a-f]+\)$", result.stdout, re.M)
     found = library and re.search(r"\.so\.(\d[\d.]*)$", os.path.realpath(library.group(1)))
     return found.group(1) if found else "2"
 
