@@ -19,8 +19,8 @@ import time
 from contextlib import ExitStack
 
 from . import oracle
-from .diagnosis import (DRIVER_OVERRIDES, SOFTWARE, Facts, Failure, explain, field, no_answer, off_screen,
-                        runaway, split_display, worth_showing)
+from .diagnosis import (DRIVER_OVERRIDES, SOFTWARE, Facts, Failure, explain, field, no_answer,
+                        off_screen, runaway, split_display, worth_showing)
 from .facts import CLOSE_KEYS, PROGRAM, TITLE
 from .pictures import Image
 from .procs import Timeout, stop_process, wait_for

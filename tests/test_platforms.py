@@ -155,7 +155,8 @@ class PlatformTest(unittest.TestCase):
                     as_user = ["setpriv", f"--reuid={account.pw_uid}",
                                f"--regid={account.pw_gid}", "--clear-groups", "--"]
                 build = os.path.join(source, "build")
-                for step in (["cmake", "-S", source, "-B", build, "-DBUILD_TESTING=ON", *WITH_SFML],
+                for step in (["cmake", "-S", source, "-B", build, "-DBUILD_TESTING=ON",
+                              *WITH_SFML],
                              ["cmake", "--build", build, "-j", str(os.cpu_count() or 2)],
                              ["ctest", "--test-dir", build, "-L", CHECKOUT_LABELS,
                               "--no-tests=error", "--output-on-failure"]):

@@ -317,9 +317,9 @@ STACKS = (
     # X2Go's and NoMachine's server, nested in a host Xvfb as in their clients.
     # SFML 2.5 ends on the X error; 2.6 crashes on the context it could not make.
     Stack("nxagent", server=("nxagent", "-ac", "-nolisten", "tcp", "-noreset", NUMBER),
-          route=Route.NESTED, failure="old-glx", **(dict(status=-11) if SFML_VERSION >= (2, 6)
-                                                    else dict(status=1,
-                                                              says="GLXUnsupportedPrivateRequest")),
+          route=Route.NESTED, failure="old-glx",
+          **(dict(status=-11) if SFML_VERSION >= (2, 6)
+             else dict(status=1, says="GLXUnsupportedPrivateRequest")),
           diagnosis=r"the X server on :[0-9]+ \(nxagent [0-9.]+, as X2Go and NoMachine run it\) "
           r"has only an old GLX, which (refuses a request OpenGL needs "
           r"\(X_GLXVendorPrivateWithReply, as glxinfo shows\)|offers no framebuffer "
