@@ -66,6 +66,8 @@ provides() {
         i3-wm) echo i3 ;;
         openssh-server) echo sshd ;;
         openssh-client) echo ssh ;;
+        freerdp3-x11) echo xfreerdp3 ;;
+        freerdp2-x11) echo xfreerdp ;;
         g++-mingw-w64-x86-64-posix) echo x86_64-w64-mingw32-g++-posix ;;
         xz-utils) echo xz ;;
         wine64 | debian-archive-keyring) ;;
