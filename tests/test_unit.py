@@ -96,7 +96,7 @@ FAILURES = [
         ("nxagent", "3.5.99.26", r"\(nxagent 3\.5\.99\.26, as X2Go and NoMachine run it\) has "
          r"only an old GLX, which refuses a request OpenGL needs \(X_GLXVendorPrivateWithReply"),
         ("old-glx", "", r"\(an old one\) has only an old GLX"))),
-    # Mesa 25 asks it for a framebuffer configuration, and finds none.
+    # Mesa 25 and 26 ask it for a framebuffer configuration, and find none.
     ("nxagent-mesa-25", dict(glx="Error: couldn't find RGB GLX visual or fbconfig\n",
                              status=-11, agent="3.5.99.27"), "old-glx",
      r"\(nxagent 3\.5\.99\.27, as X2Go .*\) has only an old GLX, which offers no framebuffer "
@@ -127,7 +127,8 @@ FAILURES = [
         ("no-dri3-screen", "glx: failed to create dri3 screen\nfailed to load driver: iris\n"),
         ("zink", "MESA: error: ZINK: failed to choose pdev\nglx: failed to create drisw screen\n"),
         ("other-mesa-build", "DRI driver not from this Mesa build ('25.0.7' vs '25.2.3')\n"))),
-    # A driver named by GALLIUM_DRIVER that Mesa 25 does not have, as Debian 13 says it.
+    # A driver named by GALLIUM_DRIVER that Mesa does not have, as Mesa 25 and 26 say it
+    # (Debian 13 and forky alike).
     ("driver-override", dict(glx="glx: failed to create drisw screen\nX Error of failed request:"
                              "  BadValue (integer parameter out of range for operation)\n",
                              stderr="Setting vertical sync not supported\nglx: failed to create "
