@@ -126,9 +126,11 @@ install_packages() {
         sudo=(sudo)
     fi
     # What the archive offers, as apt last read it: where it offers none of
-    # what is missing, the index need not be read again on every run.
+    # what is missing, and all of that may be left out, the index need not be
+    # read again on every run.
     compgen -G '/var/lib/apt/lists/*_Packages*' >/dev/null && offered_packages "${missing[@]}"
-    if ((${#chosen[@]})) || ! compgen -G '/var/lib/apt/lists/*_Packages*' >/dev/null; then
+    if ((${#chosen[@]})) || [[ -z $optional ]] ||
+        ! compgen -G '/var/lib/apt/lists/*_Packages*' >/dev/null; then
         "${sudo[@]}" apt-get update -qq
         offered_packages "${missing[@]}"
     fi
