@@ -268,9 +268,10 @@ STACKS = (
     # This server's indirect contexts give no OpenGL at all, and now and then
     # (one run in fifty here) Mesa runs away on it before the window appears:
     # then the row stops the program, and scripts/run must still name the cause.
-    # From X.Org 21.1.16 on (Debian 13), the server itself crashes as it makes
-    # the context, so only scripts/run's account, on a server of its own, is
-    # checked: the program's own run would leave it none.
+    # The X servers of Debian 13 (21.1.16) and forky (21.1.25) crash as they
+    # make the context, where Debian 12's (21.1.7) serves it: there only
+    # scripts/run's account, on a server of its own, is checked, as the
+    # program's own run would leave it none.
     Stack("indirect-allowed", server=xvfb("+iglx"), env=(("LIBGL_ALWAYS_INDIRECT", "1"),),
           runaway=True, failure="indirect", **(dict(
               diagnosis=r"rendering is indirect, and the X server on :[0-9]+ stopped as the "
