@@ -120,7 +120,7 @@ install_packages() {
     done
     ((${#missing[@]})) || return 0
 
-    local sudo=() chosen=() absent=()
+    local sudo=() chosen=() absent=() indexed=''
     if ((EUID != 0)); then
         command -v sudo >/dev/null || die "need root or sudo to install: ${missing[*]}"
         sudo=(sudo)
@@ -128,9 +128,11 @@ install_packages() {
     # What the archive offers, as apt last read it: where it offers none of
     # what is missing, and all of that may be left out, the index need not be
     # read again on every run.
-    compgen -G '/var/lib/apt/lists/*_Packages*' >/dev/null && offered_packages "${missing[@]}"
-    if ((${#chosen[@]})) || [[ -z $optional ]] ||
-        ! compgen -G '/var/lib/apt/lists/*_Packages*' >/dev/null; then
+    if compgen -G '/var/lib/apt/lists/*_Packages*' >/dev/null; then
+        indexed=1
+        offered_packages "${missing[@]}"
+    fi
+    if ((${#chosen[@]})) || [[ -z $optional || -z $indexed ]]; then
         "${sudo[@]}" apt-get update -qq
         offered_packages "${missing[@]}"
     fi

@@ -30,6 +30,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "preload.hpp"
+
 namespace {
 
 struct Counter {
@@ -45,7 +47,6 @@ static_assert(std::atomic<std::uint64_t>::is_always_lock_free,
 
 using SwapBuffers = void (*)(void*, unsigned long);
 using GetProcAddress = void* (*)(const unsigned char*);
-using Dlsym = void* (*)(void*, const char*);
 
 Counter* openCounter()
 {
@@ -84,23 +85,7 @@ std::uint64_t nowNs()
 std::atomic<SwapBuffers> realSwap{nullptr};
 std::atomic<GetProcAddress> realGetProcAddress{nullptr};
 
-// The C library's own dlsym, which this library's dlsym stands in front of.
-// Found without the help of anything a sanitizer runtime may intercept, as
-// that runtime looks up its own functions through dlsym before it is ready.
-Dlsym libcDlsym()
-{
-    static std::atomic<Dlsym> real{nullptr};
-    Dlsym found = real.load(std::memory_order_relaxed);
-    if (found == nullptr) {
-        void* symbol = dlvsym(RTLD_NEXT, "dlsym", "GLIBC_2.34");
-        if (symbol == nullptr) {
-            symbol = dlvsym(RTLD_NEXT, "dlsym", "GLIBC_2.2.5");
-        }
-        found = reinterpret_cast<Dlsym>(symbol);
-        real.store(found, std::memory_order_relaxed);
-    }
-    return found;
-}
+using preload::libcDlsym;
 
 // Whether two names are the same, without the C library's strcmp, which a
 // sanitizer runtime intercepts and cannot yet serve while it starts.
@@ -114,23 +99,13 @@ bool sameName(const char* name, const char* other)
 }
 
 // The OpenGL and Xlib calls that read back a frame, in the program's own
-// libraries; looked up only when a capture is asked for. A loader may have
-// opened the OpenGL library for itself, out of the global scope (SFML 2.6
-// does, where the linker dropped libGL as unneeded), so it is asked too.
+// libraries, or in the OpenGL library its loader opened for itself; looked
+// up only when a capture is asked for.
 template <typename Function> Function lookUp(const char* name)
 {
     void* found = libcDlsym()(RTLD_DEFAULT, name);
-    for (const char* library : {"libGL.so.1", "libOpenGL.so.0"}) {
-        if (found != nullptr) {
-            break;
-        }
-        void* handle = dlopen(library, RTLD_LAZY | RTLD_NOLOAD);
-        if (handle != nullptr) {
-            found = libcDlsym()(handle, name);
-            dlclose(handle);
-        }
-    }
-    return reinterpret_cast<Function>(found);
+    return reinterpret_cast<Function>(found != nullptr ? found
+                                                       : preload::inOpenedGl(name));
 }
 
 constexpr unsigned glPackAlignment = 0x0D05;
@@ -255,7 +230,7 @@ extern "C" void* glXGetProcAddress(const unsigned char* name)
 
 extern "C" void* dlsym(void* handle, const char* name)
 {
-    const Dlsym real = libcDlsym();
+    const preload::Dlsym real = libcDlsym();
     if (real == nullptr) {
         return nullptr;
     }

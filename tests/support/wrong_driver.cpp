@@ -31,6 +31,8 @@
 #include <thread>
 #include <utility>
 
+#include "preload.hpp"
+
 namespace {
 
 enum class Fault : std::uint8_t {
@@ -65,19 +67,9 @@ Fault fault()
 }
 
 using GetProcAddress = void* (*)(const unsigned char*);
-using Dlsym = void* (*)(void*, const char*);
-
 // The C library's own dlsym: the frame counter, preloaded too, stands in
 // front of the dlsym symbol and would answer some names with itself.
-Dlsym libcDlsym()
-{
-    static const Dlsym found = [] {
-        void* symbol = dlvsym(RTLD_NEXT, "dlsym", "GLIBC_2.34");
-        return reinterpret_cast<Dlsym>(
-            symbol != nullptr ? symbol : dlvsym(RTLD_NEXT, "dlsym", "GLIBC_2.2.5"));
-    }();
-    return found;
-}
+using preload::libcDlsym;
 
 // The OpenGL library's own glXGetProcAddressARB: in the global scope where
 // the program links the library, else in the copy a loader opened for itself.
@@ -85,15 +77,8 @@ GetProcAddress realGetProcAddress()
 {
     static const GetProcAddress found = [] {
         void* symbol = libcDlsym()(RTLD_NEXT, "glXGetProcAddressARB");
-        for (const char* library : {"libGLX.so.0", "libGL.so.1"}) {
-            void* handle =
-                symbol == nullptr ? dlopen(library, RTLD_LAZY | RTLD_NOLOAD) : nullptr;
-            if (handle != nullptr) {
-                symbol = libcDlsym()(handle, "glXGetProcAddressARB");
-                dlclose(handle);
-            }
-        }
-        return reinterpret_cast<GetProcAddress>(symbol);
+        return reinterpret_cast<GetProcAddress>(
+            symbol != nullptr ? symbol : preload::inOpenedGl("glXGetProcAddressARB"));
     }();
     return found;
 }
