@@ -10,6 +10,7 @@
 #include <initializer_list>
 
 namespace preload {
+// Internal to each library that includes it; each uses what it needs.
 namespace {
 
 using Dlsym = void* (*)(void*, const char*);
@@ -17,7 +18,7 @@ using Dlsym = void* (*)(void*, const char*);
 // The C library's own dlsym, which the frame counter's dlsym stands in front
 // of. Found without the help of anything a sanitizer runtime may intercept,
 // as that runtime looks up its own functions through dlsym before it is ready.
-Dlsym libcDlsym()
+[[maybe_unused]] Dlsym libcDlsym()
 {
     static std::atomic<Dlsym> real{nullptr};
     Dlsym found = real.load(std::memory_order_relaxed);
@@ -35,7 +36,7 @@ Dlsym libcDlsym()
 // name in the OpenGL libraries that a loader opened for itself, out of the
 // global scope (SFML 2.6 does, where the linker dropped libGL as unneeded);
 // nullptr where none of them is loaded or has it.
-void* inOpenedGl(const char* name)
+[[maybe_unused]] void* inOpenedGl(const char* name)
 {
     for (const char* library : {"libGL.so.1", "libGLX.so.0", "libOpenGL.so.0"}) {
         void* handle = dlopen(library, RTLD_LAZY | RTLD_NOLOAD);
