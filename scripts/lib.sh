@@ -392,9 +392,17 @@ own_build_folder() {
 
 # configure PRESET [CMAKE_ARGS...] and build: CMake only rebuilds what changed.
 configure_and_build() {
-    local preset=$1
+    local preset=$1 lock
     shift
     own_build_folder
+    # Two runs in one checkout (two terminals, two CI jobs in one workspace)
+    # take turns here rather than configure the same folder at once; the
+    # lock goes with the descriptor, when this returns or the shell exits.
+    exec {lock}>>"$ROOT/build/.lock"
+    if ! flock --nonblock "$lock"; then
+        say "Waiting for another build in this checkout to finish"
+        flock "$lock"
+    fi
     find_sfml "$preset"
     say "Configuring ($preset)"
     cmake --preset "$preset" "${SFML_CMAKE_ARGS[@]}" "$@" >/dev/null ||
@@ -403,6 +411,7 @@ configure_and_build() {
     # The build's progress goes with the other progress lines, to stderr.
     cmake --build --preset "$preset" -j "$(cores)" >&2 ||
         die "the $preset build failed"
+    exec {lock}>&-
 }
 
 cores() { nproc 2>/dev/null || echo 2; }
