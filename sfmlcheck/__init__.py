@@ -3,12 +3,17 @@ every pixel of what it shows, tells why it fails where it does, and says so in
 one line and a JSON file. scripts/run, the suite and the benchmark share it.
 
 facts      what the program is and needs
+causes     every cause a run can fail for: identifier, summary, advice; the
+           run's typed ends (Failed, CheckerError)
 pictures   pictures in and out (Pillow, numpy)
 oracle     the exact picture, from geometry, and the judgement of a picture
 procs      waiting for conditions, and stopping what was started
 xquery     questions to an X display, asked with the standard X tools
 session    X servers and window managers, started and stopped; the user's display
 program    the program under test, and its frame counter's file
-diagnosis  why a run failed, from the facts gathered: pure functions
-run        scripts/run's flow, its one-line verdict and its JSON
+diagnosis  why the program failed, from the display's and its own words: pure
+judge      the verdict on the pictures and numbers gathered: pure
+gather     what a run gathers while the program runs: window, frames, close
+report     a run's folder, its JSON and its one line
+run        scripts/run's flow: the order of the steps, and the exit status
 """

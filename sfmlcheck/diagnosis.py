@@ -10,12 +10,11 @@ are for people and may be improved.
 import re
 import signal
 from dataclasses import dataclass
-from typing import NamedTuple, Optional
+from typing import Optional
 
+from .causes import Cause, Failure
 from .facts import MIN_DEPTH, MULTI_SCREEN_RELEASE, PLACEMENT_RELEASE, PROGRAM
 
-SOFTWARE = ("try Mesa's software renderer: LIBGL_ALWAYS_SOFTWARE=1 scripts/run "
-            "(on WSL: GALLIUM_DRIVER=llvmpipe scripts/run)")
 # The longest part of a driver's error quoted in a verdict.
 LIBGL_ERROR_LENGTH = 120
 # What Mesa says when no OpenGL driver loads: behind libGL's prefix before
@@ -38,11 +37,6 @@ HARMLESS = re.compile(
     r"return unicode|Setting vertical sync not supported)$")
 # What indirect rendering cannot give the library.
 NO_INDIRECT_GL = "rendering is indirect, and OpenGL 1.1 cannot be had through it"
-
-
-class Failure(NamedTuple):
-    id: str
-    words: str
 
 
 @dataclass
@@ -127,41 +121,28 @@ def ended(status):
             name = signal.Signals(-status).name[3:]
         except ValueError:
             name = "unknown"
-        return Failure("crash", f"{PROGRAM} was killed by signal {-status} ({name})")
-    return Failure("exit-status", f"{PROGRAM} exited with status {status}")
+        return Failure(Cause.CRASH, f"{PROGRAM} was killed by signal {-status} ({name})")
+    return Failure(Cause.EXIT_STATUS, f"{PROGRAM} exited with status {status}")
 
 
 def missing_socket(facts):
     """The failure of a local display whose socket file is gone: WSLg's
     server, for one, is reached through a link to its own folder."""
     gone = f"a link to {facts.link}, which is not there" if facts.link else "missing"
-    words = (f"no X server answers on DISPLAY={facts.display}, and its socket {facts.socket} "
-             f"is {gone}: ")
-    if facts.wslg:
-        words += (f"on WSL, WSLg's X server listens on {facts.wslg}: link it there (ln -sf "
-                  f"{facts.wslg} {facts.socket}), or restart WSL (wsl --shutdown, in Windows)")
-    elif facts.wsl:
-        words += ("on WSL, WSLg's X server is not running: restart WSL (wsl --shutdown, in "
-                  "Windows), with GUI applications on (guiApplications=true in .wslconfig)")
-    else:
-        words += ("the server has stopped or its socket was removed (by a cleaner of /tmp, "
-                  "say): start it again, log in again for a fresh DISPLAY, or use a private "
-                  "display with scripts/run --headless")
-    return Failure("missing-socket", words)
+    variant = "wslg" if facts.wslg else "wsl" if facts.wsl else ""
+    return Failure(Cause.MISSING_SOCKET, f"no X server answers on DISPLAY={facts.display}, and "
+                   f"its socket {facts.socket} is {gone}: " + Cause.MISSING_SOCKET.advice(
+                       variant, wslg=facts.wslg, socket=facts.socket))
 
 
 def untrusted_client(display, ssh):
     """The failure of a program the X server trusts less, and so hides GLX
     from: one forwarded by ssh -X, untrusted, or one with an untrusted cookie."""
-    why, how = ((
-        "as ssh -X makes it where forwarding is untrusted (ForwardX11Trusted no, OpenSSH's own "
-        "default)", "log in with ssh -Y instead, or set ForwardX11Trusted yes for this host in "
-        "~/.ssh/config") if ssh else (
-        "as its cookie was made (xauth generate … untrusted)",
-        f"use a trusted cookie (xauth generate {display} . trusted), or ssh -Y in place of "
-        "ssh -X"))
-    return Failure("untrusted-client", f"the X server on {display} treats this program as an "
-                   f"untrusted client, {why}, and hides GLX from it, so SFML cannot make an "
+    why = ("as ssh -X makes it where forwarding is untrusted (ForwardX11Trusted no, OpenSSH's "
+           "own default)" if ssh else "as its cookie was made (xauth generate … untrusted)")
+    how = Cause.UNTRUSTED_CLIENT.advice("ssh" if ssh else "", display=display)
+    return Failure(Cause.UNTRUSTED_CLIENT, f"the X server on {display} treats this program as "
+                   f"an untrusted client, {why}, and hides GLX from it, so SFML cannot make an "
                    f"OpenGL window: {how}")
 
 
@@ -171,11 +152,11 @@ def runaway(indirect, limit_gib):
     needs little; Mesa's indirect GLX, where LIBGL_ALWAYS_INDIRECT is on."""
     took = f"{PROGRAM} took over {limit_gib} GiB of memory before its window appeared"
     if truthy(indirect):
-        return Failure("indirect", f"{NO_INDIRECT_GL}: Mesa's indirect GLX ran away making the "
-                       f"window ({took}, and was stopped): render directly: unset "
-                       "LIBGL_ALWAYS_INDIRECT")
-    return Failure("runaway", f"{took}, and was stopped: its OpenGL driver runs away making "
-                   f"the window; {SOFTWARE}")
+        return Failure(Cause.INDIRECT, f"{NO_INDIRECT_GL}: Mesa's indirect GLX ran away making "
+                       f"the window ({took}, and was stopped): "
+                       + Cause.INDIRECT.advice("ran-away"))
+    return Failure(Cause.RUNAWAY, f"{took}, and was stopped: its OpenGL driver runs away making "
+                   f"the window; {Cause.RUNAWAY.advice()}")
 
 
 def off_screen(area, screen, sfml, wm):
@@ -188,16 +169,14 @@ def off_screen(area, screen, sfml, wm):
     words = (f"the window lies wholly outside the screen, at {x},{y} on a screen of "
              f"{screen[0]} x {screen[1]}, so nothing of it can be seen or drawn: ")
     if not wm and release(sfml) < PLACEMENT_RELEASE:
-        needed = ".".join(map(str, PLACEMENT_RELEASE))
         words += (f"SFML {sfml} places a window that no window manager places by the screen's "
                   "width where its height belongs, which on a screen wider than it is tall "
-                  "puts it below the bottom: run with a window manager (start openbox on this "
-                  "display, or use scripts/run --headless), or build against SFML "
-                  f"{needed} or later (cmake --preset release -DSFML_WORKS_FETCH_SFML=ON)")
+                  "puts it below the bottom: " + Cause.OFF_SCREEN.advice(
+                      "placement", needed=".".join(map(str, PLACEMENT_RELEASE))))
     else:
         words += (f"the window manager ({wm or 'none'}) placed it there, or the screen shrank "
-                  "under it: move it onto the screen, or try another window manager")
-    return Failure("off-screen", words)
+                  "under it: " + Cause.OFF_SCREEN.advice())
+    return Failure(Cause.OFF_SCREEN, words)
 
 
 def no_answer(display, tool, seconds, answers):
@@ -205,98 +184,107 @@ def no_answer(display, tool, seconds, answers):
     server has stopped answering, or, where it still answers (answers), the
     client hung on its own."""
     if answers:
-        return Failure("client-hung", f"{tool} hung for {seconds} s on {display}, though its X "
-                       "server still answers: run again, and if it hangs again, look at what "
-                       "holds the display (xlsclients -l shows its clients)")
-    return Failure("no-answer", f"the X server on {display} does not answer: {tool} had no "
-                   f"reply within {seconds} s; it has hung or been stopped (a frozen desktop, "
-                   "a server suspended with Ctrl+Z), or, through ssh -X, the connection behind "
-                   "the display is gone: restart the server or log in again, or check on a "
-                   "private display with scripts/run --headless")
+        return Failure(Cause.CLIENT_HUNG, f"{tool} hung for {seconds} s on {display}, though "
+                       f"its X server still answers: {Cause.CLIENT_HUNG.advice()}")
+    return Failure(Cause.NO_ANSWER, f"the X server on {display} does not answer: {tool} had "
+                   f"no reply within {seconds} s; it has hung or been stopped (a frozen "
+                   "desktop, a server suspended with Ctrl+Z), or, through ssh -X, the "
+                   f"connection behind the display is gone: {Cause.NO_ANSWER.advice()}")
 
 
-def explain(facts):
-    """The cause of a failed run, and what to do about it."""
+def unanswered(facts):
+    """The cause where no X server answered on the display."""
     display = facts.display
     base, screen = split_display(display)
-    if not facts.server_answered:
-        lost = SERVER_LOST.search(facts.stderr)
-        if lost and truthy(facts.indirect):
-            return Failure("indirect", f"rendering is indirect, and the X server on {display} "
-                           f"stopped as the program asked it for an indirect OpenGL context "
-                           f"({lost.group(0)}), as the indirect GLX of some X servers does "
-                           "(Debian 13's among them): render directly: unset "
-                           "LIBGL_ALWAYS_INDIRECT, and start the server again")
-        if screen is not None and facts.screens is not None:
-            return Failure("missing-screen", f"the X server on {base} has {facts.screens} "
-                           f"screen(s), so it has no screen {screen} for DISPLAY={display}: "
-                           f"use screen 0 (DISPLAY={base}.0)")
-        if re.search(r"authoriz|no protocol specified|maximum number of clients",
-                     facts.server, re.I):
-            return Failure("auth-refused", f"the X server on {display} refused the connection "
-                           "(authorization): run it from the session that owns the display, "
-                           "or give it that session's cookie (XAUTHORITY, or xauth merge); "
-                           "over SSH, ssh -X sets this up")
-        if facts.socket:
-            return missing_socket(facts)
-        return Failure("no-x-server", f"no X server answers on DISPLAY={display}: start one, "
-                       "log in with ssh -X to get one, or use a private one with "
-                       "scripts/run --headless")
-    screen = screen or 0
+    lost = SERVER_LOST.search(facts.stderr)
+    if lost and truthy(facts.indirect):
+        return Failure(Cause.INDIRECT, f"rendering is indirect, and the X server on {display} "
+                       f"stopped as the program asked it for an indirect OpenGL context "
+                       f"({lost.group(0)}), as the indirect GLX of some X servers does "
+                       f"(Debian 13's among them): {Cause.INDIRECT.advice('server-lost')}")
+    if screen is not None and facts.screens is not None:
+        return Failure(Cause.MISSING_SCREEN, f"the X server on {base} has {facts.screens} "
+                       f"screen(s), so it has no screen {screen} for DISPLAY={display}: "
+                       + Cause.MISSING_SCREEN.advice(base=base))
+    if re.search(r"authoriz|no protocol specified|maximum number of clients",
+                 facts.server, re.I):
+        return Failure(Cause.AUTH_REFUSED, f"the X server on {display} refused the connection "
+                       f"(authorization): {Cause.AUTH_REFUSED.advice()}")
+    if facts.socket:
+        return missing_socket(facts)
+    return Failure(Cause.NO_X_SERVER, f"no X server answers on DISPLAY={display}: "
+                   + Cause.NO_X_SERVER.advice())
+
+
+def server_cause(facts, screen):
+    """The cause in the server the program reached, or None: a screen too
+    shallow, GLX missing, hidden or too old."""
+    display = facts.display
     depth = screen_depth(facts.server, screen)
     # A shallow screen has no GLX at all, so its depth is the cause to name.
     if depth is not None and depth < MIN_DEPTH:
-        return Failure("shallow-screen", f"screen {screen} of {display} is {depth} bits deep, "
-                       f"and SFML needs {MIN_DEPTH}: raise it (a VNC server: -depth "
-                       f"{MIN_DEPTH}; Xvfb: -screen {screen} 1280x1024x{MIN_DEPTH}; Xorg: "
-                       f"DefaultDepth {MIN_DEPTH})")
+        return Failure(Cause.SHALLOW_SCREEN, f"screen {screen} of {display} is {depth} bits "
+                       f"deep, and SFML needs {MIN_DEPTH}: "
+                       + Cause.SHALLOW_SCREEN.advice(depth=MIN_DEPTH, screen=screen))
     if not has_glx(facts.server) and hides_extensions(facts.server):
         return untrusted_client(display, facts.ssh)
     if not has_glx(facts.server):
-        return Failure("no-glx", f"the X server on {display} has no GLX extension, so SFML "
-                       "cannot make an OpenGL window there (the library crashes): enable GLX "
-                       "in the server (Xvfb and Xvnc: leave out -extension GLX; Xorg: load "
-                       "the glx module)")
+        return Failure(Cause.NO_GLX, f"the X server on {display} has no GLX extension, so SFML "
+                       "cannot make an OpenGL window there (the library crashes): "
+                       + Cause.NO_GLX.advice())
     # An old GLX refuses a request OpenGL libraries before Mesa 24 make, and
     # offers none of the framebuffer configurations that later ones look for;
     # glxinfo, asking the server, meets the same as the program.
     refused = "GLXUnsupportedPrivateRequest" in facts.glx
-    if refused or NO_FBCONFIG in facts.glx:
-        request = re.search(r"Minor opcode of failed request: +\d+ \((\w+)\)", facts.glx)
-        which = f"nxagent {facts.agent}, as X2Go and NoMachine run it" if facts.agent \
-            else "an old one"
-        lacks = ("refuses a request OpenGL needs ("
-                 f"{request.group(1) if request else 'a vendor private request'}, as glxinfo "
-                 "shows)") if refused else ("offers no framebuffer configuration that OpenGL "
-                                            f"can draw with (glxinfo: {NO_FBCONFIG})")
-        return Failure("old-glx", f"the X server on {display} ({which}) has only an old GLX, "
-                       f"which {lacks}: draw through VirtualGL (vglrun scripts/run), or use "
-                       "a remote desktop whose X server has a GLX of today (VNC, xrdp)")
+    if not refused and NO_FBCONFIG not in facts.glx:
+        return None
+    request = re.search(r"Minor opcode of failed request: +\d+ \((\w+)\)", facts.glx)
+    which = f"nxagent {facts.agent}, as X2Go and NoMachine run it" if facts.agent \
+        else "an old one"
+    lacks = ("refuses a request OpenGL needs ("
+             f"{request.group(1) if request else 'a vendor private request'}, as glxinfo "
+             "shows)") if refused else ("offers no framebuffer configuration that OpenGL "
+                                        f"can draw with (glxinfo: {NO_FBCONFIG})")
+    return Failure(Cause.OLD_GLX, f"the X server on {display} ({which}) has only an old GLX, "
+                   f"which {lacks}: {Cause.OLD_GLX.advice()}")
+
+
+def client_cause(facts, screen):
+    """The cause on the program's side of the connection: indirect
+    rendering, a screen the library cannot use, a driver that does not
+    load, the program's own words; else how it ended."""
+    display = facts.display
     direct = field("direct rendering", facts.glx)
     ours = _first_line(facts.stderr, f"{PROGRAM}: ")[len(PROGRAM) + 2:]
     libgl_error = driver_error(facts.stderr)
     # Mesa falls back to indirect rendering when no driver loads; that is not
     # the cause to name then.
     if truthy(facts.indirect) or (direct.startswith("No") and not libgl_error):
-        how = ("render directly: unset LIBGL_ALWAYS_INDIRECT (over ssh -X, Mesa then draws "
-               "on the remote machine and sends the pixels)")
+        how = Cause.INDIRECT.advice()
         if ours:
-            return Failure("indirect", f"{NO_INDIRECT_GL} ({ours}): {how}")
-        return Failure("indirect", f"rendering is indirect, and the X server on {display} "
+            return Failure(Cause.INDIRECT, f"{NO_INDIRECT_GL} ({ours}): {how}")
+        return Failure(Cause.INDIRECT, f"rendering is indirect, and the X server on {display} "
                        f"refuses indirect GLX, as X servers do by default: {how}")
-    needed = ".".join(map(str, MULTI_SCREEN_RELEASE))
     if screen != 0 and release(facts.sfml) < MULTI_SCREEN_RELEASE:
-        return Failure("other-screen-needs-2.6", f"{display} is screen {screen} of a "
+        needed = ".".join(map(str, MULTI_SCREEN_RELEASE))
+        base = split_display(display)[0]
+        return Failure(Cause.OTHER_SCREEN_NEEDS_2_6, f"{display} is screen {screen} of a "
                        f"multi-screen X server, where SFML {facts.sfml} cannot make its "
-                       f"window; SFML {needed} or later can: use screen 0 "
-                       f"(DISPLAY={base}.0), or build against SFML {needed}")
+                       f"window; SFML {needed} or later can: "
+                       + Cause.OTHER_SCREEN_NEEDS_2_6.advice(base=base, needed=needed))
     if libgl_error:
-        how = (f"{facts.overrides} names a driver that does not load here: unset it, or name "
-               "one that Mesa has (llvmpipe, say)") if facts.overrides else \
-            "install Mesa's drivers (sudo apt-get install libgl1-mesa-dri)"
-        return Failure("no-driver", f"no OpenGL driver loads for {display} "
+        how = Cause.NO_DRIVER.advice("override" if facts.overrides else "",
+                                     overrides=facts.overrides)
+        return Failure(Cause.NO_DRIVER, f"no OpenGL driver loads for {display} "
                        f"({libgl_error[:LIBGL_ERROR_LENGTH]}): {how}")
     if ours:
-        return Failure("program-failed", f"{ours}: check the OpenGL driver with glxinfo -B, "
-                       "or try Mesa's software renderer (LIBGL_ALWAYS_SOFTWARE=1 scripts/run)")
+        return Failure(Cause.PROGRAM_FAILED, f"{ours}: {Cause.PROGRAM_FAILED.advice()}")
     return ended(facts.status)
+
+
+def explain(facts):
+    """The cause of a failed run, and what to do about it."""
+    if not facts.server_answered:
+        return unanswered(facts)
+    screen = split_display(facts.display)[1] or 0
+    return server_cause(facts, screen) or client_cause(facts, screen)

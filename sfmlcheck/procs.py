@@ -10,7 +10,7 @@ import time
 POLL_INTERVAL = 0.02
 
 
-class Timeout(AssertionError):
+class Timeout(Exception):
     """A condition did not come about in time."""
 
 

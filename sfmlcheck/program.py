@@ -15,17 +15,13 @@ import os
 import pwd
 import shutil
 import struct
-import subprocess
 import tempfile
-import time
 from typing import NamedTuple
 
-from .procs import resident_kib, wait_for
+from .procs import resident_kib
 
 _LAYOUT = struct.Struct("<5Q")
 _REQUESTED = 3 * 8  # where the capture request sits in the file
-# How long the program may take to end after a close request.
-CLOSE_DEADLINE = 2.0
 # More resident memory than this is a driver running away: the program needs
 # less than 100 MiB, a sanitized build a few hundred.
 RUNAWAY_MIB = 2048
@@ -105,9 +101,8 @@ class Program:
     output kept in files, its frames counted by the counter at counter_lib."""
 
     def __init__(self, session, binary, counter_lib, args=(), env=None, preload=(),
-                 wrapper=(), sanitized=False, timeout=30, user=None):
+                 wrapper=(), sanitized=False, user=None):
         self.session = session
-        self.timeout = timeout
         # The session's folder has no space in its path (see linked).
         self.folder = tempfile.mkdtemp(prefix="program-", dir=session.tmp)
         self.counter = Counter(os.path.join(self.folder, "frames"))
@@ -134,7 +129,6 @@ class Program:
         with open(self.stdout_path, "wb") as out, open(self.stderr_path, "wb") as err:
             self.proc = session.spawn([*wrapper, binary, *args], env=program_env,
                                       stdout=out, stderr=err)
-        self.window = None
 
     def frames(self):
         """Frames presented so far."""
@@ -152,55 +146,6 @@ class Program:
             return self.running() and resident_kib(self.proc.pid) > RUNAWAY_MIB * 1024
         except (OSError, AttributeError):
             return False  # gone meanwhile
-
-    def wait_frames(self, count, timeout=None):
-        self.assert_running()
-        wait_for(lambda: self.frames() >= count or not self.running(),
-                 timeout or self.timeout, f"{count} frames")
-        self.assert_running()
-
-    def wait_window(self, timeout=None, counted=True):
-        """Wait for the window to be managed, shown and, where the counter can
-        see its frames, drawn; return its id."""
-        timeout = timeout or self.timeout
-        since = time.monotonic()
-
-        def managed():
-            self.assert_running()
-            self.session.nudge(since)
-            windows = self.session.program_windows()
-            return windows[0] if len(windows) == 1 else None
-        self.window = wait_for(managed, timeout, "the program's window")
-        wait_for(lambda: self.session.window_info(self.window).get("Map State")
-                 == "IsViewable", timeout, "the window to be shown")
-        if counted:
-            self.wait_frames(self.frames() + 2, timeout)
-        return self.window
-
-    def assert_running(self):
-        status = self.proc.poll()
-        if status is not None:
-            raise AssertionError(f"the program ended early with status {status}: "
-                                 + self.stderr())
-
-    def wait_exit(self, timeout):
-        """Wait for the program to end; return its status and how long it took."""
-        start = time.monotonic()
-        try:
-            status = self.proc.wait(timeout=timeout)
-        except subprocess.TimeoutExpired:
-            raise AssertionError(f"the program was still running {timeout} s later") from None
-        return status, time.monotonic() - start
-
-    def close(self, timeout=CLOSE_DEADLINE):
-        """Close the window through the window manager, and check that the
-        program ends in time with status 0 and printed nothing."""
-        self.session.close_window(self.window)
-        status, _ = self.wait_exit(timeout)
-        if status != 0:
-            raise AssertionError(f"the program ended with status {status}: " + self.stderr())
-        if self.stdout():
-            raise AssertionError(f"the program printed: {self.stdout()!r}")
 
     def stdout(self):
         with open(self.stdout_path, "rb") as out:

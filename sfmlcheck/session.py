@@ -1,5 +1,5 @@
 """X sessions: a private X server with a window manager, started and stopped
-for the length of a with-block, or the user's own display.
+for the length of a with-block; or the user's own display.
 
 Servers pick a free display number themselves (-displayfd), so sessions
 running at the same time never meet; openbox manages the display unless told
@@ -15,7 +15,8 @@ import subprocess
 import tempfile
 import time
 
-from .procs import spawn, stop_process, wait_for
+from .causes import Cause, Failed, Failure, ToolFailed
+from .procs import Timeout, spawn, stop_process, wait_for
 from .xquery import Display
 
 # Waits for start-up are generous: machines are shared, and a sanitized
@@ -48,6 +49,11 @@ def xvfb(*options, depth=24, screens=1, size=SCREEN):
     return ("Xvfb", *screen_options, "-nolisten", "tcp", "-noreset", *options)
 
 
+def did_not_start(words):
+    """The failure of a private display that did not start."""
+    return Failed(Failure(Cause.NO_X_SERVER, words))
+
+
 def private_folder(prefix):
     """A temporary folder whose path holds no space: the loader splits
     LD_PRELOAD at spaces, and preloads are linked from here."""
@@ -58,7 +64,33 @@ def private_folder(prefix):
     return folder
 
 
-class XSession(Display):
+class UserDisplay(Display):
+    """The user's own display, for the length of a with-block: nothing is
+    started on it but what its clients start, and only a folder is kept."""
+
+    def __init__(self, display):
+        super().__init__(dict(os.environ, DISPLAY=display))
+        self.tmp = None
+        self.processes = []
+
+    def __enter__(self):
+        self.tmp = private_folder("sfml-works-session-")
+        return self
+
+    def __exit__(self, *exc):
+        for proc in reversed(self.processes):
+            stop_process(proc)
+        shutil.rmtree(self.tmp, ignore_errors=True)
+        return False
+
+    def spawn(self, argv, env=None, **kwargs):
+        """Start a process that will be stopped when the block ends."""
+        proc = spawn(argv, env=env or self.env, **kwargs)
+        self.processes.append(proc)
+        return proc
+
+
+class XSession(UserDisplay):
     """An X server, Xvfb unless told otherwise, with a window manager,
     openbox unless told otherwise, for the length of a with-block.
 
@@ -67,38 +99,32 @@ class XSession(Display):
     environment the server starts in (a nested server needs its host's
     DISPLAY); client_env is added to the environment of every client; dbus
     starts a D-Bus session bus for the clients first, as a desktop session
-    does; existing names a display that is there already (the user's), where
-    nothing is started but what the session's own clients start.
+    does. A server that does not start is Failed (no-x-server); a window
+    manager or bus that does not is the checker's trouble (ToolFailed).
     """
 
     def __init__(self, window_manager=True, server=None, server_env=None, client_env=None,
-                 dbus=False, existing=None, timeout=START_TIMEOUT):
-        super().__init__({})
+                 dbus=False, timeout=START_TIMEOUT):
+        super().__init__("")
+        self.env = {}
         self.window_manager = ["openbox", "--sm-disable"] if window_manager is True \
             else window_manager
         self.server = server or xvfb()
         self.server_env = server_env or os.environ
         self.client_env = client_env or {}
         self.dbus = dbus
-        self.existing = existing
         self.timeout = timeout
         self.xvfb = None
-        self.processes = []
         self.logs = []
-        self.tmp = None
 
     def __enter__(self):
-        self.tmp = private_folder("sfml-works-session-")
+        super().__enter__()
         try:
-            if self.existing is not None:
-                self.env = dict(os.environ, DISPLAY=self.existing)
-                self.display = self.existing
-                return self
             self._start_server()
             if self.dbus:
-                self._start_session_bus()
+                start_session_bus(self)
             if self.window_manager:
-                self._start_window_manager()
+                start_window_manager(self)
         except BaseException:
             self.__exit__(None, None, None)
             raise
@@ -109,16 +135,10 @@ class XSession(Display):
             stop_process(proc)
             if proc.stdout:
                 proc.stdout.close()
+        self.processes = []
         for log in self.logs:
             log.close()
-        shutil.rmtree(self.tmp, ignore_errors=True)
-        return False
-
-    def spawn(self, argv, env=None, **kwargs):
-        """Start a process that the session will stop when it ends."""
-        proc = spawn(argv, env=env or self.env, **kwargs)
-        self.processes.append(proc)
-        return proc
+        return super().__exit__(*exc)
 
     def log_file(self, name):
         """A log in the session's folder, open for a process's output."""
@@ -131,36 +151,16 @@ class XSession(Display):
             return log.read().decode(errors="replace")
 
     def _start_server(self):
+        """How this session's server starts: a session of another kind
+        (weston, say) starts its own here."""
         server = self.server
         name = os.path.basename(server[0])
         if NUMBER in server:
-            return self._start_numbered(server, name)
+            return start_numbered(self, server, name)
         self.xvfb, display = self.start_display(
             lambda fd: [server[0], "-displayfd", str(fd), *server[1:]], self.server_env,
             "server.log", name)
         self.use_display(display, name)
-
-    def _start_numbered(self, server, name):
-        """Start a server that cannot pick its own display number (nxagent)
-        on the first one from FIRST_NUMBER up that holds no lock; where
-        another server takes it first, this one ends, and the next is tried."""
-        number = FIRST_NUMBER
-        deadline = time.monotonic() + self.timeout
-        while time.monotonic() < deadline:
-            if display_taken(number):
-                number += 1
-                continue
-            self.xvfb = self.spawn([arg.replace(NUMBER, f":{number}") for arg in server],
-                                   env=self.server_env, stdout=self.log_file("server.log"),
-                                   stderr=subprocess.STDOUT)
-            try:
-                return self.use_display(f":{number}", name, self.xvfb)
-            except AssertionError:
-                # Only a server that lost the number to another tries the next.
-                if self.xvfb.poll() is None or not os.path.lexists(lock_file(number)):
-                    raise
-            number += 1
-        raise AssertionError(f"{name} found no free display: " + self.log_text("server.log"))
 
     def start_display(self, command, env, log, name):
         """Start a server that picks its own display number and writes it to
@@ -171,24 +171,13 @@ class XSession(Display):
                                 stdout=self.log_file(log), stderr=subprocess.STDOUT)
             os.close(write_end)
             write_end = None
-            number = b""
-            deadline = time.monotonic() + self.timeout
-            while not number.endswith(b"\n"):
-                left = deadline - time.monotonic()
-                if left <= 0 or server.poll() is not None:
-                    raise AssertionError(f"{name} did not report a display number: "
-                                         + self.log_text(log))
-                if select.select([read_end], [], [], left)[0]:
-                    chunk = os.read(read_end, 16)
-                    if not chunk:
-                        raise AssertionError(f"{name} closed its display pipe: "
-                                             + self.log_text(log))
-                    number += chunk
+            number = read_display_number(read_end, server, self.timeout,
+                                         lambda: f"{name}: " + self.log_text(log))
         finally:
             os.close(read_end)
             if write_end is not None:
                 os.close(write_end)
-        return server, ":" + number.decode().strip().lstrip(":")
+        return server, ":" + number
 
     def use_display(self, display, name="the X server", server=None):
         """Point the session's clients at display and wait until it answers
@@ -200,40 +189,89 @@ class XSession(Display):
 
         def up():
             if server and server.poll() is not None:
-                raise AssertionError(f"{name} ended: " + self.log_text("server.log"))
+                raise did_not_start(f"{name} ended: " + self.log_text("server.log"))
             return self.answers(self.timeout)
-        wait_for(up, self.timeout, f"{name} on {self.display} to answer")
-
-    def _start_session_bus(self):
-        """A session bus of the session's own, stopped with it by its PID."""
-        bus = self.spawn(["dbus-daemon", "--session", "--nofork", "--print-address"],
-                         stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-        address = bus.stdout.readline().decode().strip()
-        if not address:
-            raise AssertionError("dbus-daemon did not give its address")
-        self.env["DBUS_SESSION_BUS_ADDRESS"] = address
-
-    def _start_window_manager(self):
-        argv = list(self.window_manager)
-        name = os.path.basename(argv[0])
-        # openbox announces itself on the root window well before it reads its
-        # first events; the command it runs just before its event loop marks
-        # it really ready. Other managers are taken at their announcement.
-        ready = os.path.join(self.tmp, "wm-ready")
-        if name == "openbox":
-            argv += ["--startup", f"touch '{ready}'"]
-        manager = self.spawn(argv, stdout=self.log_file("wm.log"), stderr=subprocess.STDOUT)
-
-        def managing():
-            if manager.poll() is not None:
-                raise AssertionError(f"{name} ended with status {manager.returncode}: "
-                                     + self.log_text("wm.log"))
-            if name == "openbox":
-                return os.path.exists(ready)
-            return "window id" in self.xprop_root("_NET_SUPPORTING_WM_CHECK")
-        wait_for(managing, self.timeout, f"{name} to manage the display")
+        try:
+            wait_for(up, self.timeout, f"{name} on {self.display} to answer")
+        except Timeout as error:
+            raise did_not_start(str(error)) from None
 
     def stop_server(self):
         """Take the display away from under every client, as a crash would."""
         self.xvfb.kill()
         self.xvfb.wait()
+
+
+def read_display_number(pipe, server, timeout, log):
+    """The display number a server writes to pipe, once the line is whole;
+    log() says what the server said, where it gives none."""
+    number = b""
+    deadline = time.monotonic() + timeout
+    while not number.endswith(b"\n"):
+        left = deadline - time.monotonic()
+        if left <= 0 or server.poll() is not None:
+            raise did_not_start(f"{log()} (no display number reported)")
+        if select.select([pipe], [], [], left)[0]:
+            chunk = os.read(pipe, 16)
+            if not chunk:
+                raise did_not_start(f"{log()} (its display pipe closed)")
+            number += chunk
+    return number.decode().strip().lstrip(":")
+
+
+def start_numbered(session, server, name):
+    """Start a server that cannot pick its own display number (nxagent) on
+    the first one from FIRST_NUMBER up that holds no lock; where another
+    server takes it first, this one ends, and the next is tried."""
+    number = FIRST_NUMBER
+    deadline = time.monotonic() + session.timeout
+    while time.monotonic() < deadline:
+        if display_taken(number):
+            number += 1
+            continue
+        session.xvfb = session.spawn([arg.replace(NUMBER, f":{number}") for arg in server],
+                                     env=session.server_env,
+                                     stdout=session.log_file("server.log"),
+                                     stderr=subprocess.STDOUT)
+        try:
+            return session.use_display(f":{number}", name, session.xvfb)
+        except Failed:
+            # Only a server that lost the number to another tries the next.
+            if session.xvfb.poll() is None or not os.path.lexists(lock_file(number)):
+                raise
+        number += 1
+    raise did_not_start(f"{name} found no free display: " + session.log_text("server.log"))
+
+
+def start_session_bus(session):
+    """A session bus of the session's own, stopped with it by its PID."""
+    argv = ["dbus-daemon", "--session", "--nofork", "--print-address"]
+    bus = session.spawn(argv, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    address = bus.stdout.readline().decode().strip()
+    if not address:
+        raise ToolFailed(argv, bus.poll(), "it gave no address", "dbus")
+    session.env["DBUS_SESSION_BUS_ADDRESS"] = address
+
+
+def start_window_manager(session):
+    """Start the session's window manager, and wait until it manages."""
+    argv = list(session.window_manager)
+    name = os.path.basename(argv[0])
+    # openbox announces itself on the root window well before it reads its
+    # first events; the command it runs just before its event loop marks it
+    # really ready. Other managers are taken at their announcement.
+    ready = os.path.join(session.tmp, "wm-ready")
+    if name == "openbox":
+        argv += ["--startup", f"touch '{ready}'"]
+    manager = session.spawn(argv, stdout=session.log_file("wm.log"), stderr=subprocess.STDOUT)
+
+    def managing():
+        if manager.poll() is not None:
+            raise ToolFailed(argv, manager.returncode, session.log_text("wm.log"), name)
+        if name == "openbox":
+            return os.path.exists(ready)
+        return "window id" in session.xprop_root("_NET_SUPPORTING_WM_CHECK")
+    try:
+        wait_for(managing, session.timeout, f"{name} to manage the display")
+    except Timeout as error:
+        raise ToolFailed(argv, None, f"{error}: " + session.log_text("wm.log"), name) from None

@@ -1,6 +1,12 @@
 """Questions to one X display, asked with the standard X tools a user has
 (xprop, xwininfo, xdpyinfo, glxinfo, wmctrl, ImageMagick's import), and the
-close request a window manager sends, made with Xlib itself."""
+close request a window manager sends, made with Xlib itself.
+
+A tool that fails says why: where the display refused it (no server, a
+window gone, an X error), XRefused; where it failed in a way not understood
+here (a broken or foreign tool, one missing), ToolFailed, the checker's own
+trouble, never the display's.
+"""
 
 import ctypes
 import os
@@ -8,6 +14,7 @@ import re
 import subprocess
 import time
 
+from .causes import ToolFailed
 from .facts import TITLE
 from .pictures import Image
 from .procs import wait_for
@@ -20,6 +27,33 @@ NUDGE_INTERVAL = 1.0
 # disk busy with other programs' writes, import has waited over a minute in the
 # kernel for a page, after its picture was out.
 MEMORY_FOLDER = "/dev/shm"
+# What an X tool says when the display, not the tool, is at fault: no server
+# to talk to, a window that is gone, an X error.
+REFUSED = re.compile(r"(?:unable to|[Cc]annot) open (?:display|X server)|X Error|[Nn]o (?:such )?window|"
+                     r"no window with specified ID|Bad(?:Window|Drawable|Match)|"
+                     r"X connection to \S+ broken|XIO|unable to read X window")
+# What wmctrl says where no window manager runs.
+NO_WINDOW_MANAGER = "Cannot get window manager info"
+# The Debian package each tool comes from, for the advice on a broken one.
+PACKAGES = {"xprop": "x11-utils", "xwininfo": "x11-utils", "xdpyinfo": "x11-utils",
+            "glxinfo": "mesa-utils", "wmctrl": "wmctrl", "import": "imagemagick"}
+
+
+class XRefused(Exception):
+    """The display refused a tool's request: the tool's command line, its
+    status and its words."""
+
+    def __init__(self, argv, status, said):
+        self.argv, self.status, self.said = list(argv), status, said.strip()
+        self.tool = os.path.basename(self.argv[0])
+        super().__init__(f"{self.tool} failed with status {status}: {self.said[:300]}")
+
+
+def failed_tool(argv, status, said):
+    """The error for a tool that exited with status, having said said."""
+    if REFUSED.search(said):
+        return XRefused(argv, status, said)
+    return ToolFailed(argv, status, said, PACKAGES.get(os.path.basename(argv[0]), ""))
 
 
 def waiting_in(pid):
@@ -33,18 +67,23 @@ def waiting_in(pid):
                                     else "not sleeping")
 
 
-class Display:
-    """An X display, as the environment env names it."""
+class Client:
+    """X clients run on a display, as the environment env names it."""
 
     def __init__(self, env):
         self.env = env
         self.display = env.get("DISPLAY", "")
-        self.nudged = 0.0
 
     def run(self, argv, check=True, timeout=QUERY_TIMEOUT, env=None):
-        """Run an X client to completion on this display and return its result."""
-        with subprocess.Popen(argv, env=env or self.env, stdin=subprocess.DEVNULL,
-                              stdout=subprocess.PIPE, stderr=subprocess.PIPE) as proc:
+        """Run an X client to completion on this display and return its
+        result; checked, an error (XRefused, ToolFailed) where it fails."""
+        try:
+            proc = subprocess.Popen(argv, env=env or self.env, stdin=subprocess.DEVNULL,
+                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        except OSError as error:
+            raise ToolFailed(argv, None, f"it could not be started: {error.strerror}",
+                             PACKAGES.get(os.path.basename(argv[0]), "")) from None
+        with proc:
             try:
                 stdout, stderr = proc.communicate(timeout=timeout)
             except BaseException as error:
@@ -57,23 +96,17 @@ class Display:
                 raise
         result = subprocess.CompletedProcess(argv, proc.returncode, stdout, stderr)
         if check and result.returncode != 0:
-            raise AssertionError(f"{argv} failed with {result.returncode}: "
-                                 + result.stderr.decode(errors="replace"))
+            raise failed_tool(argv, result.returncode, result.stderr.decode(errors="replace"))
         return result
 
     def answers(self, timeout=QUERY_TIMEOUT):
         """Whether the server takes a connection and answers a question
-        within timeout seconds."""
+        within timeout seconds; ToolFailed where xprop cannot tell."""
         try:
-            return self.run(["xprop", "-root", "_NET_SUPPORTED"], check=False,
-                            timeout=timeout).returncode == 0
-        except subprocess.TimeoutExpired:
+            self.run(["xprop", "-root", "_NET_SUPPORTED"], timeout=timeout)
+        except (subprocess.TimeoutExpired, XRefused):
             return False
-
-    def text(self, argv, timeout=QUERY_TIMEOUT):
-        """What an X client prints, or "" where it fails."""
-        result = self.run(argv, check=False, timeout=timeout)
-        return result.stdout.decode(errors="replace") if result.returncode == 0 else ""
+        return True
 
     def xprop_root(self, *props):
         return self.run(["xprop", "-root", *props], check=False).stdout.decode()
@@ -82,7 +115,28 @@ class Display:
         """xprop's words on the window's properties; "" where it is gone, unless checked."""
         return self.run(["xprop", "-id", str(window), *props], check=check).stdout.decode()
 
-    # The windows.
+    def server_info(self, display=None):
+        """What xdpyinfo says of the display (or another), and whether it
+        answered; ToolFailed where xdpyinfo failed for a reason of its own."""
+        argv = ["xdpyinfo", *(["-display", display] if display else [])]
+        result = self.run(argv, check=False)
+        said = (result.stdout + result.stderr).decode(errors="replace")
+        if result.returncode != 0 and not REFUSED.search(said) \
+                and not re.search(r"authoriz|protocol specified|maximum number", said, re.I):
+            raise failed_tool(argv, result.returncode, said)
+        return result.returncode == 0, said
+
+    def glx_info(self, indirect=True, check=False):
+        """What glxinfo -B says, errors included; not indirect, without
+        LIBGL_ALWAYS_INDIRECT."""
+        env = self.env if indirect else {k: v for k, v in self.env.items()
+                                         if k != "LIBGL_ALWAYS_INDIRECT"}
+        result = self.run(["glxinfo", "-B"], check=check, env=env)
+        return (result.stdout + result.stderr).decode(errors="replace")
+
+
+class Windows(Client):
+    """The windows on the display: which are the program's, where they are."""
 
     def client_windows(self):
         """The top-level windows the window manager manages, in its own list;
@@ -94,7 +148,7 @@ class Display:
 
     def titled_windows(self, title=TITLE):
         """Every window in the tree with this title, the program's by default."""
-        tree = self.text(["xwininfo", "-root", "-tree"])
+        tree = self.run(["xwininfo", "-root", "-tree"]).stdout.decode(errors="replace")
         return [int(w, 16) for w in re.findall(
             rf'^\s*(0x[0-9a-f]+) "{re.escape(title)}"', tree, re.M)]
 
@@ -162,6 +216,10 @@ class Display:
                 return f'"{name.group(1)}"' if name else "(no name)"
         return None
 
+
+class Captures(Windows):
+    """Pictures of windows, as the screen or a viewer shows them."""
+
     def capture(self, window, composited=False, viewer=None):
         """The window's client area as it is now; composited, as the screen
         shows it, read off the root window: a compositor's effects (a window
@@ -180,14 +238,36 @@ class Display:
                      f"{width}x{height}+{x + border}+{y + border}"]
         env = dict(shown_on.env, MAGICK_TEMPORARY_PATH=MEMORY_FOLDER) \
             if os.access(MEMORY_FOLDER, os.W_OK | os.X_OK) else None
-        return Image.decode(shown_on.run(["import", "-silent", *where, "-depth", "8",
-                                          "ppm:-"], env=env).stdout)
+        argv = ["import", "-silent", *where, "-depth", "8", "ppm:-"]
+        data = shown_on.run(argv, env=env).stdout
+        try:
+            return Image.decode(data)
+        except (OSError, ValueError) as error:
+            raise ToolFailed(argv, 0, f"its output is no picture ({error})",
+                             PACKAGES["import"]) from None
 
-    # What a window manager does, asked of it or done in its place.
+
+class Display(Captures):
+    """An X display, as the environment env names it, and what a window
+    manager does there, asked of it or done in its place."""
+
+    def __init__(self, env):
+        super().__init__(env)
+        self.nudged = 0.0
 
     def window_manager_name(self, timeout=QUERY_TIMEOUT):
-        """The name the running window manager gives itself, or ""."""
-        found = re.search(r"^Name: (.*)$", self.text(["wmctrl", "-m"], timeout), re.M)
+        """The name the running window manager gives itself, or "" where
+        none runs, or where the display will not say (the program's own run
+        then tells why)."""
+        argv = ["wmctrl", "-m"]
+        result = self.run(argv, check=False, timeout=timeout)
+        said = result.stdout.decode(errors="replace")
+        if result.returncode != 0:
+            complaint = result.stderr.decode(errors="replace")
+            if NO_WINDOW_MANAGER in complaint or REFUSED.search(complaint):
+                return ""
+            raise failed_tool(argv, result.returncode, complaint)
+        found = re.search(r"^Name: (.*)$", said, re.M)
         return found.group(1) if found else ""
 
     def close_window(self, window):
@@ -219,22 +299,6 @@ class Display:
         """Ask the window to close, as a window manager does for its close
         button: a WM_DELETE_WINDOW message of the WM_PROTOCOLS kind."""
         send_close_request(self.display, window)
-
-    # The server and its OpenGL.
-
-    def server_info(self, display=None):
-        """What xdpyinfo says of the display (or another), and whether it answered."""
-        result = self.run(["xdpyinfo", *(["-display", display] if display else [])],
-                          check=False)
-        return result.returncode == 0, (result.stdout + result.stderr).decode(errors="replace")
-
-    def glx_info(self, indirect=True):
-        """What glxinfo -B says, errors included; not indirect, without
-        LIBGL_ALWAYS_INDIRECT."""
-        env = self.env if indirect else {k: v for k, v in self.env.items()
-                                         if k != "LIBGL_ALWAYS_INDIRECT"}
-        result = self.run(["glxinfo", "-B"], check=False, env=env)
-        return (result.stdout + result.stderr).decode(errors="replace")
 
 
 class _ClientMessage(ctypes.Structure):

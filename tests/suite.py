@@ -4,8 +4,8 @@ checker's sessions set up for it: every test starts the program through here."""
 import os
 import subprocess
 
+from driving import CLOSE_DEADLINE, DrivenProgram
 from sfmlcheck import program as _program, session as _session
-from sfmlcheck.program import CLOSE_DEADLINE, Program
 from sfmlcheck.facts import SIZE, TITLE  # noqa: F401  (for the tests)
 from sfmlcheck.pictures import Image  # noqa: F401
 from sfmlcheck.procs import resident_kib, wait_for  # noqa: F401
@@ -52,8 +52,8 @@ class XSession(_session.XSession):
                          timeout=START_TIMEOUT, **options)
 
     def start_program(self, args=(), env=None, preload=(), wrapper=(), binary=BIN, user=None):
-        return Program(self, binary, FRAME_COUNTER_LIB, args, env, preload, wrapper,
-                       SANITIZED, START_TIMEOUT, user)
+        return DrivenProgram(self, binary, FRAME_COUNTER_LIB, args, env, preload, wrapper,
+                             SANITIZED, user, timeout=START_TIMEOUT)
 
     def resize(self, window, width, height):
         super().resize(window, width, height, START_TIMEOUT)

@@ -13,6 +13,8 @@ from sfmlcheck import oracle
 from suite import SIZE, Image, XSession, run_script, sanitizer_env
 
 SCRIPT_TIMEOUT = 600
+# The X tools the checker runs on every headless run.
+BROKEN_TOOLS = ("xprop", "xwininfo", "import", "glxinfo", "wmctrl", "xdpyinfo")
 # What scripts/run says when all went well: what was proven, in one line.
 PROVEN = (r"^OK: SFML 2\.[\d.]+ works on {display}: X server .+, window manager Openbox, "
           r"direct rendering by .+ with OpenGL [1-9].*, (\d+) frames per second; "
@@ -83,5 +85,50 @@ class RunScriptTest(unittest.TestCase):
         # Where the client waited is said too: in the kernel, for the reply.
         self.assertRegex(result.stderr, re.compile(r"^==> wmctrl was stopped while in state S, "
                                                    r"sleeping in \S+$", re.M))
-        with open(os.path.join(self.output, "sfml-works-verdict.json")) as f:
+        with open(os.path.join(self.output, "latest", "sfml-works-verdict.json")) as f:
             self.assertEqual(json.load(f)["failure"], "no-answer")
+
+    def test_a_failing_tool_is_the_checkers_trouble_named_at_once(self):
+        # Each X tool the checker runs, broken (a foreign or damaged one
+        # first on PATH): the verdict names it, its command and its words,
+        # blames no X server, and comes at once, with its own status.
+        for tool in BROKEN_TOOLS:
+            with self.subTest(tool=tool), tempfile.TemporaryDirectory() as bin_folder:
+                broken = os.path.join(bin_folder, tool)
+                with open(broken, "w") as f:
+                    f.write(f"#!/bin/sh\necho '{tool}: symbol lookup error' >&2\nexit 1\n")
+                os.chmod(broken, 0o755)
+                env = sanitizer_env({k: v for k, v in os.environ.items() if k != "DISPLAY"})
+                env["PATH"] = f"{bin_folder}:{env['PATH']}"
+                result = subprocess.run(run_script(self.output), env=env, capture_output=True,
+                                        text=True, timeout=SCRIPT_TIMEOUT,
+                                        stdin=subprocess.DEVNULL)
+                self.assertEqual(result.returncode, 2, result.stderr)
+                self.assertRegex(result.stderr, re.compile(
+                    rf"^FAILED: the checker could not do its job: .*\b{tool} \({tool}\b.*\) "
+                    rf"exited with status 1 and said: {tool}: symbol lookup error; this is no "
+                    r"fault of the X server", re.M))
+                with open(os.path.join(self.output, "latest", "sfml-works-verdict.json")) as f:
+                    verdict = json.load(f)
+                self.assertEqual((verdict["failure"], verdict["command"][0]),
+                                 ("checker-error", tool))
+                self.assertTrue(os.path.getsize(verdict["traceback"]))
+
+    def test_runs_side_by_side_keep_their_own_verdicts(self):
+        env = sanitizer_env({k: v for k, v in os.environ.items() if k != "DISPLAY"})
+        runs = [subprocess.Popen(run_script(self.output), env=env, stdout=subprocess.PIPE,
+                                 stderr=subprocess.STDOUT, text=True, stdin=subprocess.DEVNULL)
+                for _ in range(2)]
+        outputs = [run.communicate(timeout=SCRIPT_TIMEOUT)[0] for run in runs]
+        verdicts = []
+        for run, output in zip(runs, outputs):
+            self.assertEqual(run.returncode, 0, output)
+            found = re.search(r"^OK: .* works on a private Xvfb display (:\d+): .*verdict in "
+                              r"(\S+)\.$", output, re.M)
+            with open(found.group(2)) as f:
+                verdicts.append(json.load(f))
+            self.assertEqual((verdicts[-1]["verdict"], verdicts[-1]["display"]),
+                             ("OK", found.group(1)))
+        self.assertNotEqual(verdicts[0]["screenshot"], verdicts[1]["screenshot"])
+        with open(os.path.join(self.output, "latest", "sfml-works-verdict.json")) as f:
+            self.assertIn(json.load(f), verdicts)

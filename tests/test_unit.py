@@ -1,7 +1,9 @@
 """The checker's logic without X: the diagnosis on the texts the stacks'
-servers, GLX and the program really print, the oracle on pictures made from
-geometry, and the frame counter's file."""
+servers, GLX and the program really print, the judgements and the oracle on
+pictures made from geometry, the report's files, the frame counter's file,
+and the catalogue of causes against the README and the rows."""
 
+import json
 import os
 import re
 import struct
@@ -9,11 +11,16 @@ import tempfile
 
 import pytest
 
-from sfmlcheck import oracle
+from sfmlcheck import judge, oracle
+from sfmlcheck.causes import Cause, Failure, ToolFailed
 from sfmlcheck.diagnosis import Facts, explain, no_answer, off_screen, runaway, worth_showing
+from sfmlcheck.judge import settled
 from sfmlcheck.pictures import Image
 from sfmlcheck.program import Count, Counter, frames_per_second
-from sfmlcheck.run import settled
+from sfmlcheck.report import Report
+from sfmlcheck.run import wayland_without_x
+from stack_rows import DESKTOPS, STACKS
+from suite import SOURCE_DIR
 
 # What xdpyinfo says of an Xvfb, cut to the lines around those the diagnosis
 # reads; depth, screens and the GLX line as each stack has them.
@@ -245,27 +252,179 @@ def test_only_pictures_of_the_last_size_count():
     assert settled([]) == []
 
 
-# Causes found outside the program's end: a runaway, a display that stopped answering.
-@pytest.mark.parametrize("found, failure, words", [
-    (runaway("1", 2), "indirect", r"^rendering is indirect, and OpenGL 1\.1 cannot be had "
-     r"through it: Mesa's indirect GLX ran away making the window \(sfml-works took over 2 GiB "
-     r".*unset LIBGL_ALWAYS_INDIRECT$"),
-    (runaway("", 2), "runaway", r"^sfml-works took over 2 GiB of memory before its window "
-     r"appeared, and was stopped: .*LIBGL_ALWAYS_SOFTWARE=1"),
-    (no_answer(":1", "wmctrl", 15, False), "no-answer", r"^the X server on :1 does not answer: "
-     r"wmctrl had no reply within 15 s; .*scripts/run --headless$"),
-    (no_answer(":1", "import", 60, True), "client-hung",
+# Causes found outside the program's end, worded from what the run saw.
+FOUND = [
+    ("runaway-indirect", runaway("1", 2), "indirect", r"^rendering is indirect, and OpenGL 1\.1 "
+     r"cannot be had through it: Mesa's indirect GLX ran away making the window \(sfml-works "
+     r"took over 2 GiB .*unset LIBGL_ALWAYS_INDIRECT$"),
+    ("runaway", runaway("", 2), "runaway", r"^sfml-works took over 2 GiB of memory before its "
+     r"window appeared, and was stopped: .*LIBGL_ALWAYS_SOFTWARE=1"),
+    ("no-answer", no_answer(":1", "wmctrl", 15, False), "no-answer", r"^the X server on :1 does "
+     r"not answer: wmctrl had no reply within 15 s; .*scripts/run --headless$"),
+    ("client-hung", no_answer(":1", "import", 60, True), "client-hung",
      r"^import hung for 60 s on :1, though its X server still answers"),
     # SFML 2.5 puts a window below a wide screen where no window manager runs.
-    (off_screen((1180, 1180, 200, 200), (2560, 1080), "2.5.1", ""), "off-screen",
-     r"^the window lies wholly outside the screen, at 1180,1180 on a screen of 2560 x 1080, "
-     r".*SFML 2\.5\.1 places .*run with a window manager .*SFML 2\.6 or later"),
-    (off_screen((-300, 10, 200, 200), (1280, 1024), "2.6.2", "Openbox"), "off-screen",
-     r"at -300,10 .*the window manager \(Openbox\) placed it there")],
-    ids=["runaway-indirect", "runaway", "no-answer", "client-hung", "off-screen-2.5",
-         "off-screen-placed"])
+    ("off-screen-2.5", off_screen((1180, 1180, 200, 200), (2560, 1080), "2.5.1", ""),
+     "off-screen", r"^the window lies wholly outside the screen, at 1180,1180 on a screen of "
+     r"2560 x 1080, .*SFML 2\.5\.1 places .*run with a window manager .*SFML 2\.6 or later"),
+    ("off-screen-placed", off_screen((-300, 10, 200, 200), (1280, 1024), "2.6.2", "Openbox"),
+     "off-screen", r"at -300,10 .*the window manager \(Openbox\) placed it there"),
+    ("no-window", judge.no_window(30), "no-window",
+     r'^no window titled "SFML works!" appeared within 30 s$'),
+    ("never-shown", judge.never_shown(""), "never-shown",
+     r"the window manager \(none\) or a proxy .*holds it unmapped.*attach a client"),
+    ("no-frame", judge.no_frame(30), "no-frame", r"^the window opened but no frame was "
+     r"presented within 30 s$"),
+    ("no-frame-covered", judge.no_frame(30, '"cover"'), "no-frame",
+     r'within 30 s; the window "cover" covers it, .*: move that window away$'),
+    ("closed-early", judge.closed_early(), "closed-early", r"^the window was closed before its "
+     r"picture was proven; run again and close it once told to$"),
+    ("close-failed", judge.close_failed("wmctrl", "X Error of failed request: BadWindow"),
+     "close-failed", r"^wmctrl could not send the close request \(X Error .*BadWindow\)$"),
+    ("close-ignored", judge.close_ignored(10), "close-ignored",
+     r"^sfml-works was still running 10 s after the close request$"),
+    ("crash-at-exit", judge.at_exit(Failure(Cause.CRASH, "sfml-works was killed by signal 11 "
+                                            "(SEGV)")), "crash-at-exit",
+     r"^the window, the drawing and the close all worked, but then sfml-works was killed by "
+     r"signal 11 \(SEGV\) as it exited: .*LIBGL_ALWAYS_SOFTWARE=1"),
+    ("status-at-exit", judge.at_exit(Failure(Cause.EXIT_STATUS, "sfml-works exited with "
+                                             "status 3")), "exit-status",
+     r"^the window showed the circle, then sfml-works exited with status 3$"),
+    ("wayland-without-x", wayland_without_x(), "wayland-without-x", r"has no X server: DISPLAY "
+     r"is not set, .*turn on or install Xwayland .*scripts/run --headless$"),
+]
+
+
+@pytest.mark.parametrize("found, failure, words", [row[1:] for row in FOUND],
+                         ids=[row[0] for row in FOUND])
 def test_causes_found_on_the_way_are_named(found, failure, words):
     assert found.id == failure and re.search(words, found.words), found
+
+
+EXACT = oracle.expected_image(200, 200, (200, 200))
+GREY = Image(200, 200, bytes([128]) * 200 * 200 * 3)
+BLACK = Image(200, 200, bytes(200 * 200 * 3))
+MOVED = stretched(EXACT, 5)
+BIGGER = oracle.expected_image(300, 200, (200, 200))
+
+
+def looks(*images):
+    return judge.judged_all(images)
+
+
+# What the first drawn frames and looks at the screen prove, or which failure
+# they show: drawn, screen (None: unreadable), a covering window's name, and
+# the identifier or, for a proof, what it was proven on.
+FIRST_LOOKS = [
+    ("exact", looks(EXACT, EXACT), looks(EXACT, EXACT), None, "the screen and the drawn frame"),
+    ("screen-alone", [], looks(EXACT), None, "the screen"),
+    ("screen-unread", looks(EXACT), None, None, "the drawn frame (the screen could not be read)"),
+    ("covered", looks(EXACT), looks(GREY), '"cover"',
+     'the drawn frame (the window "cover" covers it on the screen)'),
+    # A frame of the size before a resize is no flicker.
+    ("resized", looks(BIGGER, EXACT), looks(EXACT), None, "the screen and the drawn frame"),
+    ("draws-nothing", looks(BLACK), looks(BLACK), None, "draws-nothing"),
+    ("black-screen-alone", [], looks(BLACK), None, "draws-nothing"),
+    ("drawn-wrong", looks(MOVED, MOVED), looks(MOVED), None, "drawn-wrong"),
+    ("drawn-flickers", looks(EXACT, MOVED, EXACT), looks(EXACT), None, "flickers"),
+    ("shown-flickers", looks(EXACT), looks(EXACT, GREY), None, "flickers"),
+    ("shown-wrong", looks(EXACT), looks(GREY), None, "shown-wrong"),
+    ("shown-wrong-alone", [], looks(MOVED), None, "shown-wrong"),
+]
+
+
+@pytest.mark.parametrize("drawn, screen, cover, expected", [row[1:] for row in FIRST_LOOKS],
+                         ids=[row[0] for row in FIRST_LOOKS])
+def test_first_looks_prove_the_picture_or_show_the_failure(drawn, screen, cover, expected):
+    outcome = judge.first_looks(drawn, screen, cover)
+    if isinstance(outcome, judge.Proven):
+        assert outcome.on == expected
+        return
+    assert outcome.failure.id == expected, outcome.failure
+    # The picture to compare is a wrong one, where there is a picture at all.
+    assert outcome.image is None or oracle.judge(outcome.image).words
+
+
+# The same once the frames were counted: right all along, wrong now, or
+# wrong on some of them.
+LATER_LOOKS = [
+    ("still-right", looks(EXACT, EXACT), looks(EXACT), None),
+    ("went-wrong-drawn", looks(MOVED, MOVED), [], "went-wrong"),
+    # Drawn wrongly now, shown right: wrong on some frames, right on others.
+    ("drawn-wrong-shown-right", looks(MOVED, MOVED), looks(EXACT), "flickers"),
+    ("went-wrong-shown", [], looks(GREY, GREY), "went-wrong"),
+    ("flickers-later", looks(EXACT, MOVED), looks(EXACT), "flickers"),
+]
+
+
+@pytest.mark.parametrize("frames, screen, expected", [row[1:] for row in LATER_LOOKS],
+                         ids=[row[0] for row in LATER_LOOKS])
+def test_later_looks_find_a_picture_gone_wrong(frames, screen, expected):
+    wrong = judge.later_looks(frames, screen)
+    assert (wrong and wrong.failure.id) == expected, wrong
+
+
+def test_frame_rate_is_whole_when_smooth_and_called_slow_below_ten():
+    assert judge.rate(1727.6) == (1728, "1728 frames per second")
+    fps, words = judge.rate(0.6666)
+    assert fps == 0.7 and words.startswith("only 0.7 frames per second: slow (")
+
+
+# What a run's report writes: the identifier in the JSON, and the exit status.
+REPORTS = [
+    ("failed", lambda r: r.failed(Failure(Cause.CRASH, "it crashed")), "crash", 1),
+    ("tool-failed", lambda r: r.checker_error(ToolFailed(["xprop", "-root"], 1, "odd words",
+                                                         "x11-utils"), ":3"), "checker-error", 2),
+    ("own-fault", lambda r: r.checker_error(KeyError("width")), "checker-error", 2),
+]
+
+
+@pytest.mark.parametrize("report, failure, status", [row[1:] for row in REPORTS],
+                         ids=[row[0] for row in REPORTS])
+def test_each_run_reports_in_a_folder_of_its_own(report, failure, status, capsys):
+    with tempfile.TemporaryDirectory() as output:
+        first, second = Report(output), Report(output)
+        assert first.folder != second.folder
+        second.ok("it works")
+        assert report(first) == status
+        with open(os.path.join(output, "latest", "sfml-works-verdict.json")) as f:
+            verdict = json.load(f)
+        assert verdict["failure"] == failure
+        line = capsys.readouterr().err.splitlines()[-1]
+        assert line.startswith("FAILED: ") and line[8:] == verdict["cause"]
+        with open(second.verdict_path) as f:
+            assert json.load(f)["verdict"] == "OK"  # the other run's, untouched
+        if failure == "checker-error":
+            # Never the display's fault; the tool and its words, or the
+            # checker's own fault, and where its traceback is.
+            assert "no fault of the X server" in line and first.traceback in line
+            assert os.path.getsize(first.traceback) > 0
+            assert ("xprop (xprop -root) exited with status 1 and said: odd words" in line
+                    and "reinstall xprop's package (x11-utils)" in line) or \
+                "a fault of its own (KeyError: 'width')" in line
+
+
+def readme_causes():
+    """The README's table of causes: identifier and summary."""
+    with open(os.path.join(SOURCE_DIR, "README.md")) as f:
+        table = re.search(r"^\| `failure` \| cause \|\n\|---\|---\|\n((?:\|.*\n)+)", f.read(),
+                          re.M).group(1)
+    return dict(re.findall(r"^\| `([^`]+)` \| (.*) \|$", table, re.M))
+
+
+def test_one_catalogue_of_causes_matches_the_readme_and_the_rows():
+    catalogue = {cause.id: cause.summary for cause in Cause}
+    assert readme_causes() == catalogue
+    # A first look proves what it was proven on ("the screen", say), or fails.
+    proofs = {row[-1] for row in FIRST_LOOKS if row[-1].startswith("the ")}
+    made = {row[2] for row in FAILURES + FOUND + REPORTS} | {
+        row[-1] for row in FIRST_LOOKS + LATER_LOOKS} | {stack.failure for stack in STACKS}
+    made -= {None, ""} | proofs
+    assert made - set(catalogue) == set(), "rows expect causes the catalogue lacks"
+    assert set(catalogue) - made == set(), "causes no row makes"
+    assert not any(stack.failure for stack in DESKTOPS)
+    with pytest.raises(ValueError):
+        Cause("no-such-cause")
 
 
 def test_a_window_partly_on_the_screen_is_not_lost_and_harmless_lines_are_not_shown():
