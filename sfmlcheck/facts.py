@@ -1,6 +1,8 @@
 """What sfml-works is, draws and needs: the facts the checker judges it by."""
 
 PROGRAM = "sfml-works"
+# The release, as the build's project() gives it.
+VERSION = "1.0.0"
 TITLE = "SFML works!"
 # The window's size, and the scene the library draws in: the same at first.
 SIZE = 200

@@ -19,10 +19,12 @@ SMOOTH_FPS = 10
 
 class Wrong(NamedTuple):
     """A failure, and where it shows: the picture to compare with the exact
-    one (none where there is nothing to compare)."""
+    one (none where there is nothing to compare), and which picture is
+    wrong: "drawn" or "shown"."""
     failure: Failure
     image: Optional[Image] = None
     scene: Optional[tuple] = None
+    step: str = "drawn"
 
 
 class Proven(NamedTuple):
@@ -37,9 +39,9 @@ def settled(seen):
     return [pair for pair in seen if (pair[0].width, pair[0].height) == size]
 
 
-def wrong_at(look, failure):
+def wrong_at(look, failure, where="drawn"):
     image, judgement = look
-    return Wrong(failure, image, judgement.scene)
+    return Wrong(failure, image, judgement.scene, where)
 
 
 def flickers(where, wrong, looked, judgement):
@@ -54,7 +56,7 @@ def flickering(where, seen):
     """Wrong where some of the looks are right and others wrong, or None."""
     wrong = [look for look in seen if look[1].words]
     if wrong and len(wrong) < len(seen):
-        return wrong_at(wrong[0], flickers(where, len(wrong), len(seen), wrong[0][1]))
+        return wrong_at(wrong[0], flickers(where, len(wrong), len(seen), wrong[0][1]), where)
     return None
 
 
@@ -85,7 +87,7 @@ def first_looks(drawn, screen, cover=None):
         # The screen shows the other window there, not what was drawn.
         return Proven(f"the drawn frame (the window {cover} covers it on the screen)")
     if judgement.words:
-        return wrong_at(screen[-1], shown_wrong(judgement, bool(drawn)))
+        return wrong_at(screen[-1], shown_wrong(judgement, bool(drawn)), "shown")
     return Proven("the screen and the drawn frame" if drawn else "the screen")
 
 
@@ -111,10 +113,11 @@ def later_looks(frames, looks):
         return None
     where = "drawn" if any(seen[1].words for seen in frames) else "shown"
     if len(wrong) < len(frames + looks):
-        return wrong_at(wrong[0], flickers(where, len(wrong), len(frames + looks), wrong[0][1]))
+        return wrong_at(wrong[0], flickers(where, len(wrong), len(frames + looks), wrong[0][1]),
+                        where)
     return wrong_at(wrong[0], Failure(Cause.WENT_WRONG, "the picture was right at first, then "
                                       f"{where} wrongly: {wrong[0][1].words}; "
-                                      + Cause.WENT_WRONG.advice()))
+                                      + Cause.WENT_WRONG.advice()), where)
 
 
 def at_exit(failure):

@@ -10,13 +10,15 @@ runs beyond the newest KEEP_RUNS are removed.
 import json
 import os
 import shutil
+import socket
 import sys
 import time
 import traceback
 
-from .causes import Cause, ToolFailed
 from . import oracle
+from .causes import Cause, ToolFailed
 from .facts import PROGRAM
+from .results import SCHEMA, STEPS, cases, github_error, junit
 
 RUNS = "runs"
 LATEST = "latest"
@@ -58,10 +60,17 @@ def finished_runs(output):
 
 
 class Report:
-    """One run's files, and how its verdict is said."""
+    """One run's files, and how its verdict is said: also as JSON to json_to
+    ("-": standard output, the one line then going to standard error), as a
+    JUnit report to junit_to, and, under GitHub Actions (github), as an
+    annotation of a failure. step is the step the run is proving; proven
+    and unproven (with why) the steps it proved and passed over."""
 
-    def __init__(self, output):
+    def __init__(self, output, json_to=None, junit_to=None, github=False):
         self.output = output
+        self.json_to, self.junit_to, self.github = json_to, junit_to, github
+        self.started, self.timestamp = time.monotonic(), time.strftime("%Y-%m-%dT%H:%M:%S")
+        self.step, self.proven, self.unproven = "window", set(), {}
         self.folder = run_folder(output)
         self.verdict_path = os.path.join(self.folder, VERDICT)
         self.screenshot = os.path.join(self.folder, WINDOW)
@@ -86,7 +95,9 @@ class Report:
     def write(self, verdict, cause, failure=None, **extra):
         """The verdict's JSON, in this run's folder; then latest leads here,
         and the oldest finished runs beyond KEEP_RUNS go."""
-        facts = {"verdict": verdict, "cause": cause, **self.facts, "failure": failure, **extra}
+        facts = {"schema": SCHEMA, "verdict": verdict, "cause": cause, **self.facts,
+                 "failure": failure, **extra}
+        self.hand_over(facts)
         try:
             with open(self.verdict_path, "w") as f:
                 json.dump(facts, f, indent=2, ensure_ascii=False)
@@ -100,9 +111,32 @@ class Report:
             if old != self.folder:
                 shutil.rmtree(old, ignore_errors=True)
 
+    def hand_over(self, facts):
+        """The verdict as JSON and JUnit where asked for, and GitHub's
+        annotation of a failure."""
+        text = json.dumps(facts, indent=2, ensure_ascii=False) + "\n"
+        if self.json_to == "-":
+            sys.stdout.write(text)
+        elif self.json_to:
+            with open(self.json_to, "w") as f:
+                f.write(text)
+        if self.junit_to:
+            # A failure after the last step (the checker's own, say) is the exit's.
+            failed = (self.step or STEPS[-1][0]) if facts["failure"] else None
+            outcomes = cases(self.proven, failed, self.unproven)
+            with open(self.junit_to, "w") as f:
+                f.write(junit(facts, outcomes, time.monotonic() - self.started, self.timestamp,
+                              socket.gethostname()))
+        if self.github and facts["failure"]:
+            # Where standard output holds the JSON, the annotation goes with
+            # the one line, to standard error.
+            print(github_error(facts["failure"], facts["cause"]), flush=True,
+                  file=sys.stderr if self.json_to == "-" else sys.stdout)
+
     def ok(self, line):
         self.write("OK", "")
-        print(f"OK: {line}; verdict in {self.verdict_path}.", flush=True)
+        print(f"OK: {line}; verdict in {self.verdict_path}.", flush=True,
+              file=sys.stderr if self.json_to == "-" else sys.stdout)
         return OK
 
     def failed(self, failure, said=()):

@@ -17,7 +17,7 @@ from contextlib import ExitStack
 from . import judge
 from .causes import Cause, CheckerError, Failed, Failure
 from .diagnosis import no_answer, worth_showing
-from .facts import CLOSE_KEYS, PROGRAM
+from .facts import CLOSE_KEYS, PROGRAM, VERSION
 from .gather import FPS_SECONDS, SCREEN_LOOKS, SHOW_SECONDS, Watch
 from .procs import stop_process
 from .program import Program
@@ -77,19 +77,28 @@ class Run:
         if wm:
             self.x.raise_window(window)
         watch.first_frame(window, wm)
+        self.proved("window", "drawn")
         judged, looked = self.first_judgement(window)
         say(f"The picture is exact on {judged}; saved to {self.report.folder}")
         say(f"Counting frames for {FPS_SECONDS} s")
         fps = watch.frame_rate()
         # Right at first is not right all along: the same again, at the end.
         self.later_judgement(window, *looked)
+        self.proved("rate", "close")
         self.closing = True
         closed_by = self.close(window, wm, close)
+        self.proved("close", "exit")
         status = watch.program.proc.wait()
         say(f"{PROGRAM} exited with status {status}")
         if status != 0:
             raise Failed(judge.at_exit(watch.explain()))
+        self.proved("exit", None)
         return self.proven(judged, fps, closed_by, wm)
+
+    def proved(self, step, following):
+        """A step proven, and the one the run proves next."""
+        self.report.proven.add(step)
+        self.report.step = following
 
     def open_display(self, stack):
         """The display to run on, its window manager's name ("" for none),
@@ -126,6 +135,8 @@ class Run:
     def fail(self, wrong):
         """End the run on a wrong picture, with its comparison saved."""
         self.report.save_comparison(wrong)
+        self.report.proven.discard(wrong.step)
+        self.report.step = wrong.step
         raise Failed(wrong.failure)
 
     def first_judgement(self, window):
@@ -149,7 +160,20 @@ class Run:
         outcome = judge.first_looks(drawn, screen, cover)
         if isinstance(outcome, judge.Wrong):
             self.fail(outcome)
+        self.prove_pictures(outcome, drawn, screen)
         return outcome.on, (bool(drawn), screen is not None and not screen[-1][1].words)
+
+    def prove_pictures(self, proven, drawn, screen):
+        """Which pictures the proof stands on; the other passed over, and why."""
+        report = self.report
+        report.proven.update(["drawn"] if drawn else [])
+        if not drawn:
+            report.unproven["drawn"] = "the drawn frame could not be read back"
+        if screen and not screen[-1][1].words:
+            report.proven.add("shown")
+        else:
+            report.unproven["shown"] = f"proven on {proven.on}"
+        report.step = "rate"
 
     def later_judgement(self, window, drawn, screen):
         """The drawn frames, where they could be read, and the screen, where
@@ -241,9 +265,16 @@ class Run:
 
 def parse(argv):
     parser = argparse.ArgumentParser(prog="sfmlcheck.run", epilog=EPILOG)
+    parser.add_argument("--version", action="version", version=f"{PROGRAM} {VERSION}")
     parser.add_argument("--program", required=True)
     parser.add_argument("--counter", required=True)
     parser.add_argument("--output", required=True)
+    parser.add_argument("--json", metavar="FILE", help="the verdict's JSON, also to FILE "
+                        "(-: standard output, the one line then going to standard error)")
+    parser.add_argument("--junit", metavar="FILE", help="a JUnit report, one case a thing "
+                        "proven, to FILE")
+    parser.add_argument("--built", action="store_true",
+                        help="the program was built for this run (the build's case passes)")
     parser.add_argument("--headless", action="store_true")
     parser.add_argument("--close", action="store_true")
     parser.add_argument("--sfml-source", choices=("system", "built", "given"), default="given")
@@ -253,7 +284,11 @@ def parse(argv):
 
 def main(argv):
     args = parse(argv)
-    report = Report(args.output)
+    report = Report(args.output, args.json, args.junit,
+                    github=os.environ.get("GITHUB_ACTIONS") == "true")
+    if not args.built:
+        report.unproven["build"] = "no build in this run: the program was given"
+    report.proven.add("build")
     run = Run(args, report)
     with ExitStack() as stack:
         try:

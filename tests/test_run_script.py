@@ -8,6 +8,7 @@ import signal
 import subprocess
 import tempfile
 import unittest
+import xml.etree.ElementTree as ElementTree
 
 from sfmlcheck import oracle
 from suite import SIZE, Image, XSession, run_script, sanitizer_env
@@ -29,20 +30,32 @@ class RunScriptTest(unittest.TestCase):
 
     def test_headless_run_captures_and_closes_the_window(self):
         env = sanitizer_env({k: v for k, v in os.environ.items() if k != "DISPLAY"})
-        result = subprocess.run(run_script(self.output), env=env, capture_output=True,
-                                text=True, timeout=SCRIPT_TIMEOUT, stdin=subprocess.DEVNULL)
+        junit = os.path.join(self.output, "junit.xml")
+        # The JSON on standard output, for a CI step to read; the line then
+        # goes to standard error.
+        result = subprocess.run([*run_script(self.output), "--json", "-", "--junit", junit],
+                                env=env, capture_output=True, text=True,
+                                timeout=SCRIPT_TIMEOUT, stdin=subprocess.DEVNULL)
         self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
         report = re.search(PROVEN.format(display=r"a private Xvfb display :\d+",
-                                         closer="the window manager"), result.stdout, re.M)
+                                         closer="the window manager"), result.stderr, re.M)
         self.assertIsNotNone(report, result.stdout + result.stderr)
         self.assertGreater(int(report.group(1)), 0)
         # The same facts, for machines.
         with open(report.group(3)) as f:
             verdict = json.load(f)
-        self.assertEqual((verdict["verdict"], verdict["cause"], verdict["window_manager"],
-                          verdict["frames_per_second"], verdict["sfml_source"]),
-                         ("OK", "", "Openbox", int(report.group(1)), "given"))
+        self.assertEqual(json.loads(result.stdout), verdict)
+        self.assertEqual((verdict["schema"], verdict["verdict"], verdict["cause"],
+                          verdict["window_manager"], verdict["frames_per_second"],
+                          verdict["sfml_source"]),
+                         (1, "OK", "", "Openbox", int(report.group(1)), "given"))
         self.assertIsNone(verdict["failure"])
+        # Every step a passed case but the build, which a given program skips.
+        cases = ElementTree.parse(junit).getroot().iter("testcase")
+        self.assertEqual([(case.get("name"), [child.tag for child in case]) for case in cases],
+                         [("the build", ["skipped"]), *((name, []) for name in (
+                             "the window", "the picture drawn", "the picture shown",
+                             "the frame rate", "the close", "the exit"))])
 
         # The screenshot is the window's picture.
         image = Image.read(report.group(2))
@@ -100,6 +113,7 @@ class RunScriptTest(unittest.TestCase):
                 os.chmod(broken, 0o755)
                 env = sanitizer_env({k: v for k, v in os.environ.items() if k != "DISPLAY"})
                 env["PATH"] = f"{bin_folder}:{env['PATH']}"
+                env["GITHUB_ACTIONS"] = "true"
                 result = subprocess.run(run_script(self.output), env=env, capture_output=True,
                                         text=True, timeout=SCRIPT_TIMEOUT,
                                         stdin=subprocess.DEVNULL)
@@ -113,6 +127,9 @@ class RunScriptTest(unittest.TestCase):
                 self.assertEqual((verdict["failure"], verdict["command"][0]),
                                  ("checker-error", tool))
                 self.assertTrue(os.path.getsize(verdict["traceback"]))
+                # Under GitHub Actions, one annotation of it.
+                self.assertRegex(result.stdout, r"^::error title=sfml-works%3A checker-error::"
+                                 r"the checker could not do its job: [^\n]*\n$")
 
     def test_runs_side_by_side_keep_their_own_verdicts(self):
         env = sanitizer_env({k: v for k, v in os.environ.items() if k != "DISPLAY"})

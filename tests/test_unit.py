@@ -5,6 +5,7 @@ and the catalogue of causes against the README and the rows."""
 
 import json
 import os
+import xml.etree.ElementTree as ElementTree
 import re
 import struct
 import tempfile
@@ -14,10 +15,12 @@ import pytest
 from sfmlcheck import judge, oracle
 from sfmlcheck.causes import Cause, Failure, ToolFailed
 from sfmlcheck.diagnosis import Facts, explain, no_answer, off_screen, runaway, worth_showing
+from sfmlcheck.facts import VERSION
 from sfmlcheck.judge import settled
 from sfmlcheck.pictures import Image
 from sfmlcheck.program import Count, Counter, frames_per_second
 from sfmlcheck.report import Report
+from sfmlcheck.results import STEPS, cases, github_error, junit
 from sfmlcheck.run import wayland_without_x
 from stack_rows import DESKTOPS, STACKS
 from suite import SOURCE_DIR
@@ -404,6 +407,45 @@ def test_each_run_reports_in_a_folder_of_its_own(report, failure, status, capsys
                 "a fault of its own (KeyError: 'width')" in line
 
 
+ALL_STEPS = {step for step, _ in STEPS}
+# The JUnit report of a verdict: the steps proven, the one that failed, those
+# passed over; the counts it must give, and the failed case's name and kind.
+JUNIT = [
+    ("ok", dict(failure=None, cause=""), ALL_STEPS, None, {}, (0, 0, 0), None),
+    ("ok-given-program", dict(failure=None, cause=""), ALL_STEPS, None,
+     {"build": "no build in this run"}, (0, 0, 1), None),
+    ("drawn-wrong", dict(failure="drawn-wrong", cause="the OpenGL driver drew <it> & more"),
+     {"build", "window"}, "drawn", {}, (1, 0, 4), ("the picture drawn", "failure")),
+    ("no-window", dict(failure="no-window", cause="no window"), {"build"}, "window", {},
+     (1, 0, 5), ("the window", "failure")),
+    ("checker-error", dict(failure="checker-error", cause="xprop failed"), {"build", "window"},
+     "drawn", {}, (0, 1, 4), ("the picture drawn", "error")),
+]
+
+
+@pytest.mark.parametrize("verdict, proven, failed, unproven, counts, case",
+                         [row[1:] for row in JUNIT], ids=[row[0] for row in JUNIT])
+def test_junit_report_has_a_case_for_each_step(verdict, proven, failed, unproven, counts, case):
+    text = junit(dict(verdict, display=":3"), cases(proven, failed, unproven), 2.5,
+                 "2026-12-10T01:00:00", "box")
+    root = ElementTree.fromstring(text.encode())
+    suite = root.find("testsuite")
+    assert root.tag == "testsuites" and suite.get("hostname") == "box"
+    testcases = suite.findall("testcase")
+    assert [c.get("name") for c in testcases] == [name for _, name in STEPS]
+    for element in (root, suite):
+        assert (int(element.get("failures")), int(element.get("errors")),
+                int(element.get("skipped")), int(element.get("tests"))) == (*counts, len(STEPS))
+    found = [(c.get("name"), child.tag, child.get("type"), child.text) for c in testcases
+             for child in c if child.tag in ("failure", "error")]
+    assert found == ([] if case is None else [(*case, verdict["failure"], verdict["cause"])])
+
+
+def test_github_annotation_is_one_escaped_line():
+    line = github_error("drawn-wrong", "50% wrong: a, b\nc")
+    assert line == "::error title=sfml-works%3A drawn-wrong::50%25 wrong: a, b%0Ac"
+
+
 def readme_causes():
     """The README's table of causes: identifier and summary."""
     with open(os.path.join(SOURCE_DIR, "README.md")) as f:
@@ -432,3 +474,9 @@ def test_a_window_partly_on_the_screen_is_not_lost_and_harmless_lines_are_not_sh
         assert off_screen(area, (1280, 1024), "2.5.1", "") is None, area
     assert worth_showing("Setting vertical sync not supported\nlibGL error: x\n\n") == \
         ["libGL error: x"]
+
+
+def test_version_is_the_builds():
+    with open(os.path.join(SOURCE_DIR, "CMakeLists.txt")) as f:
+        assert re.search(r"^project\(sfml-works\s+VERSION (\S+)", f.read(), re.M).group(1) \
+            == VERSION
