@@ -15,5 +15,6 @@ diagnosis  why the program failed, from the display's and its own words: pure
 judge      the verdict on the pictures and numbers gathered: pure
 gather     what a run gathers while the program runs: window, frames, close
 report     a run's folder, its JSON and its one line
+results    the verdict as CI reads it: JUnit, GitHub's annotation: pure
 run        scripts/run's flow: the order of the steps, and the exit status
 """
