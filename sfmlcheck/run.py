@@ -10,6 +10,7 @@ reports (report); this module keeps the order of the steps.
 import argparse
 import os
 import re
+import stat
 import subprocess
 import sys
 from contextlib import ExitStack
@@ -263,27 +264,59 @@ class Run:
         return worth_showing(self.watch.program.stderr()) if self.watch else []
 
 
-def parse(argv):
-    parser = argparse.ArgumentParser(prog="sfmlcheck.run", epilog=EPILOG)
+def state_folder():
+    """Where a user's runs go unless told: $XDG_STATE_HOME/sfml-works, by
+    default ~/.local/state/sfml-works."""
+    state = os.environ.get("XDG_STATE_HOME") or os.path.join(os.path.expanduser("~"), ".local",
+                                                             "state")
+    return os.path.join(state, PROGRAM)
+
+
+def wayland_session():
+    """Whether a Wayland compositor's socket is there for this session."""
+    socket = os.environ.get("WAYLAND_DISPLAY", "")
+    if not socket:
+        return False
+    runtime = os.environ.get("XDG_RUNTIME_DIR") or f"/run/user/{os.geteuid()}"
+    try:
+        return stat.S_ISSOCK(os.stat(os.path.join(runtime, socket)).st_mode)
+    except OSError:
+        return False
+
+
+def parse(argv, prog="sfmlcheck.run"):
+    parser = argparse.ArgumentParser(prog=prog, epilog=EPILOG)
     parser.add_argument("--version", action="version", version=f"{PROGRAM} {VERSION}")
     parser.add_argument("--program", required=True)
     parser.add_argument("--counter", required=True)
-    parser.add_argument("--output", required=True)
+    parser.add_argument("--output", metavar="DIR", help="where each run keeps its folder of "
+                        "pictures and verdict, under runs/, latest leading to the last "
+                        "(default: $XDG_STATE_HOME/sfml-works, or ~/.local/state/sfml-works)")
     parser.add_argument("--json", metavar="FILE", help="the verdict's JSON, also to FILE "
                         "(-: standard output, the one line then going to standard error)")
     parser.add_argument("--junit", metavar="FILE", help="a JUnit report, one case a thing "
                         "proven, to FILE")
     parser.add_argument("--built", action="store_true",
                         help="the program was built for this run (the build's case passes)")
-    parser.add_argument("--headless", action="store_true")
-    parser.add_argument("--close", action="store_true")
+    parser.add_argument("--headless", action="store_true", help="use a private virtual "
+                        "display even when DISPLAY is set (the default without a display)")
+    parser.add_argument("--close", action="store_true", help="close the window once it is "
+                        "proven, as a window manager does, instead of waiting for you to")
     parser.add_argument("--sfml-source", choices=("system", "built", "given"), default="given")
     parser.add_argument("--system-sfml", default="")
-    return parser.parse_args(argv)
+    args = parser.parse_args(argv)
+    # Without a display, a private one; on Wayland alone, the run says why not.
+    args.headless = args.headless or not (os.environ.get("DISPLAY") or wayland_session())
+    args.output = args.output or state_folder()
+    try:
+        os.makedirs(args.output, exist_ok=True)
+    except OSError as error:
+        parser.error(f"cannot make the folder {args.output}: {error.strerror}")
+    return args
 
 
-def main(argv):
-    args = parse(argv)
+def main(argv, prog="sfmlcheck.run"):
+    args = parse(argv, prog)
     report = Report(args.output, args.json, args.junit,
                     github=os.environ.get("GITHUB_ACTIONS") == "true")
     if not args.built:
