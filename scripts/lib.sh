@@ -18,6 +18,8 @@ HEADLESS_PACKAGES=(xvfb openbox libgl1-mesa-dri "${RUN_PACKAGES[@]}")
 TEST_PACKAGES=(python3 python3-pytest libx11-dev libxtst-dev devscripts valgrind clang git)
 LINT_PACKAGES=(clang-format clang-tidy cppcheck shellcheck)
 BENCH_PACKAGES=(libgl-dev python3-matplotlib)
+# What makes the Debian package and checks it.
+PACKAGE_PACKAGES=(dpkg-dev lintian)
 # What builds the program for Windows and runs it there.
 WINDOWS_PACKAGES=(cmake make g++-mingw-w64-x86-64-posix libstb-dev libvulkan-dev
     debian-archive-keyring xz-utils wine wine64)
