@@ -20,6 +20,8 @@ LINT_PACKAGES=(clang-format clang-tidy cppcheck shellcheck)
 BENCH_PACKAGES=(libgl-dev python3-matplotlib)
 # What makes the Debian package and checks it.
 PACKAGE_PACKAGES=(dpkg-dev lintian)
+# What runs the fleet playbook (fleet/).
+FLEET_PACKAGES=(ansible)
 # What builds the program for Windows and runs it there.
 WINDOWS_PACKAGES=(cmake make g++-mingw-w64-x86-64-posix libstb-dev libvulkan-dev
     debian-archive-keyring xz-utils wine wine64)
@@ -146,7 +148,10 @@ install_packages() {
     fi
     ((${#chosen[@]})) || return 0
     say "Installing ${chosen[*]}"
+    # Another install under way (another script, unattended upgrades) is
+    # waited for, as a person at the prompt would.
     "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+        -o DPkg::Lock::Timeout=600 \
         "${chosen[@]}" >/dev/null || die "could not install: ${chosen[*]}"
 }
 
