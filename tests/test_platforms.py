@@ -61,6 +61,11 @@ RELEASES = (
      " --output-on-failure -R '^(window|picture|close)$'",
      0, (r"Building SFML 2\.6\.2 from /tmp/sfml/SFML-2\.6\.2",
          r"100% tests passed, 0 tests failed out of 3")),
+    # No package where the only SFML is 3: it would need the SFML 2 built
+    # here, which the machines it goes to do not have.
+    ("forky", True, CLONE + "scripts/package", 1,
+     (r"package: this system has no SFML 2 package \(libsfml-dev is " + SFML_3 +
+      r"\), and a package cannot carry an SFML 2 built here from source",)),
     # A plain cmake: each version found is named once, and the advice is
     # not the package, but the scripts, the CMake option, then by hand.
     ("sid", False, "rm -rf /build && cmake -S /src -B /build", 1,
