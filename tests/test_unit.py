@@ -12,7 +12,7 @@ import tempfile
 
 import pytest
 
-from sfmlcheck import judge, oracle
+from sfmlcheck import fleet, judge, oracle
 from sfmlcheck.causes import Cause, Failure, ToolFailed
 from sfmlcheck.diagnosis import Facts, explain, no_answer, off_screen, runaway, worth_showing
 from sfmlcheck.facts import VERSION
@@ -439,6 +439,55 @@ def test_junit_report_has_a_case_for_each_step(verdict, proven, failed, unproven
     found = [(c.get("name"), child.tag, child.get("type"), child.text) for c in testcases
              for child in c if child.tag in ("failure", "error")]
     assert found == ([] if case is None else [(*case, verdict["failure"], verdict["cause"])])
+
+
+# A fleet's hosts as the playbook leaves them: the files that came back
+# (JSON verdict, with the steps its JUnit report proved; Ansible's words),
+# and the host's row in the table and its JUnit suite's failures and errors.
+OK_VERDICT = dict(verdict="OK", failure=None, cause="", sfml="2.6.2",
+                  renderer="llvmpipe (LLVM 19.1.7, 256 bits)", frames_per_second=2890)
+FLEET = [
+    ("box-ok", dict(json=OK_VERDICT, proven=ALL_STEPS),
+     "box-ok OK - 2.6.2 llvmpipe (LLVM 19.1.7, 256 bits) 2890", (0, 0)),
+    ("box-no-glx", dict(json=dict(verdict="FAILED", failure="no-glx", cause="no GLX there",
+                                  sfml="2.5.1", renderer=None, frames_per_second=None),
+                        proven={"build"}, failed="window"),
+     "box-no-glx FAILED no-glx 2.5.1 - -", (1, 0)),
+    ("box-gone", dict(unreachable="Connection refused\n"), "box-gone UNREACHABLE - - - -",
+     (0, 1)),
+    ("box-silent", {}, "box-silent NO RESULT - - - -", (0, 1)),
+    ("box-garbled", dict(text="{not json"), "box-garbled NO RESULT - - - -", (0, 1)),
+]
+
+
+def test_fleet_table_and_junit_have_a_row_for_each_host():
+    with tempfile.TemporaryDirectory() as folder:
+        for host, files, _, _ in FLEET:
+            path = os.path.join(folder, host)
+            if "unreachable" in files:
+                with open(f"{path}.unreachable", "w") as f:
+                    f.write(files["unreachable"])
+            if "json" in files:
+                with open(f"{path}.json", "w") as f:
+                    json.dump(files["json"], f)
+                with open(f"{path}.xml", "w") as f:
+                    f.write(junit(files["json"], cases(files["proven"], files.get("failed"), {}),
+                                  1.0, "2026-12-10T01:00:00", host))
+            if "text" in files:
+                with open(f"{path}.json", "w") as f:
+                    f.write(files["text"])
+        rows, reports = fleet.gather(folder, [host for host, _, _, _ in FLEET])
+    lines = fleet.table(rows).splitlines()
+    assert [" ".join(line.split()) for line in lines[1:len(FLEET) + 1]] == [
+        cells for _, _, cells, _ in FLEET]
+    assert "box-gone: Connection refused" in lines and "box-no-glx: no GLX there" in lines
+    assert lines[-1] == "1 OK, 1 FAILED, 2 NO RESULT, 1 UNREACHABLE of 5 hosts"
+    root = ElementTree.fromstring(fleet.junit(rows, reports).encode())
+    suites = root.findall("testsuite")
+    assert [(s.get("name").split(":")[0], int(s.get("failures")), int(s.get("errors")))
+            for s in suites] == [(host, *counts) for host, _, _, counts in FLEET]
+    assert int(root.get("tests")) == 2 * len(STEPS) + 3
+    assert suites[1].find("testcase/failure").get("type") == "no-glx"
 
 
 def test_github_annotation_is_one_escaped_line():
