@@ -16,5 +16,6 @@ judge      the verdict on the pictures and numbers gathered: pure
 gather     what a run gathers while the program runs: window, frames, close
 report     a run's folder, its JSON and its one line
 results    the verdict as CI reads it: JUnit, GitHub's annotation: pure
+fleet      a fleet's verdicts, as its playbook fetched them: one table, one JUnit
 run        scripts/run's flow: the order of the steps, and the exit status
 """

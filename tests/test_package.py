@@ -29,6 +29,9 @@ USER = "checker"
 HOLDS = ("./usr/bin/sfml-works", "./usr/bin/sfml-works-check",
          "./usr/share/sfml-works/sfmlcheck/run.py", "./usr/share/doc/sfml-works/copyright",
          "./usr/share/doc/sfml-works/changelog.gz", "./usr/share/man/man1/sfml-works-check.1.gz")
+# What the checker runs, which no library dependency brings.
+TOOLS = {"python3-numpy", "python3-pil", "xvfb", "openbox", "x11-utils", "wmctrl",
+         "imagemagick", "mesa-utils", "libgl1-mesa-dri"}
 PRIVATE_COUNTER = r"\./usr/lib/[^/]+/sfml-works/libframe-counter\.so\n"
 
 # The fleet's hosts: name, the release whose bare root it is a copy of, its
@@ -125,8 +128,9 @@ class PackageTest(unittest.TestCase):
         self.assertRegex(paths, PRIVATE_COUNTER)
         self.assertNotRegex(paths, r"\.pyc\n|__pycache__")
         depends = run(["dpkg-deb", "--field", deb, "Depends"]).stdout
-        self.assertRegex(depends, r"libsfml-graphics2\.[56]")
-        self.assertRegex(depends, r"\bxvfb\b.*\bpython3-pil\b")
+        names = {d.split()[0] for d in depends.strip().split(", ")}
+        self.assertLessEqual(TOOLS, names, depends)
+        self.assertRegex(depends, r"\blibsfml-graphics2\.[56]\b")
 
     def check_fleet(self, play, results):
         hosts = [name for name, _, _, _ in HOSTS]
