@@ -2,6 +2,7 @@
 SFML release whose interface the program is not written for, and the
 scripts' refusal of an SFML source that is not the one they name."""
 
+import json
 import os
 import pwd
 import re
@@ -10,11 +11,14 @@ import subprocess
 import tempfile
 import unittest
 
+from sfmlcheck.facts import VERSION
+from sfmlcheck.program import sanitizer_env
+
 BIN = os.environ["SFML_WORKS_BIN"]
 SOURCE_DIR = os.environ["SFML_WORKS_SOURCE_DIR"]
 BINARY_DIR = os.environ["SFML_WORKS_BINARY_DIR"]
-OPTIMISED = (os.environ.get("SFML_WORKS_SANITIZED") != "1"
-             and os.environ.get("SFML_WORKS_CONFIG") != "Debug")
+SANITIZED = os.environ.get("SFML_WORKS_SANITIZED") == "1"
+OPTIMISED = not SANITIZED and os.environ.get("SFML_WORKS_CONFIG") != "Debug"
 
 # A stand-in SFML 3 package: only its version file and an empty config, which
 # is all that find_package reads before it decides.
@@ -61,12 +65,26 @@ class HardeningTest(unittest.TestCase):
 
 
 class BuildTest(unittest.TestCase):
-    def test_install_puts_the_executable_in_bin(self):
+    def test_install_puts_the_program_and_its_checker_in_bin(self):
         with tempfile.TemporaryDirectory() as prefix:
             subprocess.run(["cmake", "--install", BINARY_DIR, "--prefix", prefix],
                            check=True, capture_output=True)
             installed = os.path.join(prefix, "bin", "sfml-works")
             self.assertTrue(os.access(installed, os.X_OK), installed)
+            # The installed checker finds the program, its frame counter and
+            # its modules beside itself, wherever the prefix is.
+            check = [os.path.join(prefix, "bin", "sfml-works-check")]
+            result = subprocess.run([*check, "--version"], capture_output=True, text=True)
+            self.assertEqual(result.stdout, f"sfml-works {VERSION}\n", result.stderr)
+            result = subprocess.run([*check, "--headless", "--output", os.path.join(prefix, "out"),
+                                     "--json", "-"], capture_output=True, text=True,
+                                    timeout=120, cwd=prefix, env=sanitizer_env(
+                                        os.environ, sanitized=SANITIZED))
+            self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+            verdict = json.loads(result.stdout)
+            self.assertEqual((verdict["verdict"], verdict["sfml_source"]), ("OK", "system" if
+                             os.environ["SFML_WORKS_SFML_DIR"].startswith("/usr/lib/") else "given"))
+            self.assertRegex(result.stderr, r"\nOK: .*exact picture.*verdict in " + re.escape(prefix))
 
     def test_configure_refuses_sfml_3_and_says_why(self):
         # Where the system's packages hold SFML 3 (found twice, as through a
