@@ -284,11 +284,16 @@ def wayland_session():
         return False
 
 
-def parse(argv, prog="sfmlcheck.run"):
+def parse(argv, prog="sfmlcheck.run", installed=None):
+    """The options; installed: the program, counter and SFML source an
+    install holds, which its command gives unless told otherwise."""
+    installed = installed or {}
     parser = argparse.ArgumentParser(prog=prog, epilog=EPILOG)
     parser.add_argument("--version", action="version", version=f"{PROGRAM} {VERSION}")
-    parser.add_argument("--program", required=True)
-    parser.add_argument("--counter", required=True)
+    parser.add_argument("--program", required="program" not in installed, metavar="PATH",
+                        help="the sfml-works to check")
+    parser.add_argument("--counter", required="counter" not in installed, metavar="PATH",
+                        help="the frame counter built with it (libframe-counter.so)")
     parser.add_argument("--output", metavar="DIR", help="where each run keeps its folder of "
                         "pictures and verdict, under runs/, latest leading to the last "
                         "(default: $XDG_STATE_HOME/sfml-works, or ~/.local/state/sfml-works)")
@@ -302,8 +307,12 @@ def parse(argv, prog="sfmlcheck.run"):
                         "display even when DISPLAY is set (the default without a display)")
     parser.add_argument("--close", action="store_true", help="close the window once it is "
                         "proven, as a window manager does, instead of waiting for you to")
-    parser.add_argument("--sfml-source", choices=("system", "built", "given"), default="given")
-    parser.add_argument("--system-sfml", default="")
+    parser.add_argument("--sfml-source", choices=("system", "built", "given"), default="given",
+                        help="where its SFML comes from: the system's package, built from "
+                        "source here, or given with the program (the verdict's sfml_source)")
+    parser.add_argument("--system-sfml", default="", metavar="VERSION",
+                        help="the system package's SFML, named beside one built from source")
+    parser.set_defaults(**installed)
     args = parser.parse_args(argv)
     # Without a display, a private one; on Wayland alone, the run says why not.
     args.headless = args.headless or not (os.environ.get("DISPLAY") or wayland_session())
@@ -315,8 +324,8 @@ def parse(argv, prog="sfmlcheck.run"):
     return args
 
 
-def main(argv, prog="sfmlcheck.run"):
-    args = parse(argv, prog)
+def main(argv, prog="sfmlcheck.run", installed=None):
+    args = parse(argv, prog, installed)
     report = Report(args.output, args.json, args.junit,
                     github=os.environ.get("GITHUB_ACTIONS") == "true")
     if not args.built:
