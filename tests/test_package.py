@@ -1,8 +1,9 @@
 """The Debian package, as a fleet gets it: made with scripts/package in each
 release it is for, checked by lintian there, then installed by the fleet
 playbook with Ansible in fresh roots of Debian 12 and 13, where
-sfml-works-check runs as a normal user; beside them a host whose graphics
-are broken on purpose and one that cannot be reached. The table, the JSON
+sfml-works-check runs as a normal user, headless, or on a host's own display
+(a session started here); beside them a host whose graphics are broken on
+purpose and one that cannot be reached. The table, the JSON
 and the JUnit reports are read back by parsing them; the package is removed
 as cleanly as it came."""
 
@@ -17,6 +18,7 @@ import unittest
 import xml.etree.ElementTree as ElementTree
 
 from sfmlcheck.results import STEPS
+from suite import XSession
 
 SOURCE_DIR = os.environ["SFML_WORKS_SOURCE_DIR"]
 SCRIPTS = os.path.join(SOURCE_DIR, "scripts")
@@ -34,11 +36,15 @@ TOOLS = {"python3-numpy", "python3-pil", "xvfb", "openbox", "x11-utils", "wmctrl
          "imagemagick", "mesa-utils", "libgl1-mesa-dri"}
 PRIVATE_COUNTER = r"\./usr/lib/[^/]+/sfml-works/libframe-counter\.so\n"
 
+# Stands for the display of the desk host's own session, started by the test.
+DESK_DISPLAY = "the desk's display"
 # The fleet's hosts: name, the release whose bare root it is a copy of, its
 # inventory settings, and what its row must say: verdict, failure, SFML.
 HOSTS = (
     ("debian-12", "bookworm", {}, ("OK", "-", r"2\.5\.\d+")),
     ("debian-13", "trixie", {}, ("OK", "-", r"2\.6\.\d+")),
+    # A person's session with openbox: checked there, and closed (--close).
+    ("desk", "trixie", {"sfml_works_display": DESK_DISPLAY}, ("OK", "-", r"2\.6\.\d+")),
     # Mesa asked for a driver it does not have: the server loses GLX with it.
     ("broken", "bookworm", {"sfml_works_environment": {"GALLIUM_DRIVER": "nosuchdriver"}},
      ("FAILED", "no-glx", r"2\.5\.\d+")),
@@ -71,9 +77,11 @@ def add_user(root):
     os.chown(os.path.join(root, "home", USER), 1000, 1000)
 
 
-def inventory(hosts_dir):
+def inventory(hosts_dir, desk_display):
     lines = ["all:", "  hosts:"]
     for name, release, settings, _ in HOSTS:
+        settings = {key: desk_display if value == DESK_DISPLAY else value
+                    for key, value in settings.items()}
         host = (dict(ansible_host=os.path.join(hosts_dir, name)) if release else
                 dict(ansible_connection="ssh", ansible_host="127.0.0.1",
                      ansible_port=closed_port()))
@@ -102,15 +110,19 @@ class PackageTest(unittest.TestCase):
                                   os.path.join(hosts_dir, name)])
                     self.assertEqual(result.returncode, 0, said(result))
                     add_user(os.path.join(hosts_dir, name))
-            with open(os.path.join(tmp, "inventory.yml"), "w") as f:
-                f.write(inventory(hosts_dir))
             results = os.path.join(tmp, "results")
-            play = run(["ansible-playbook", "-i", os.path.join(tmp, "inventory.yml"),
-                        os.path.join(FLEET, "check.yml"), "-e", f"sfml_works_packages={packages}",
-                        "-e", f"sfml_works_results={results}"],
-                       env=dict(os.environ, ANSIBLE_CONFIG=os.path.join(FLEET, "ansible.cfg")))
+            # The roots share this machine's abstract X sockets: the desk host
+            # reaches a display started here as its own.
+            with XSession() as desk:
+                with open(os.path.join(tmp, "inventory.yml"), "w") as f:
+                    f.write(inventory(hosts_dir, desk.display))
+                play = run(["ansible-playbook", "-i", os.path.join(tmp, "inventory.yml"),
+                            os.path.join(FLEET, "check.yml"),
+                            "-e", f"sfml_works_packages={packages}",
+                            "-e", f"sfml_works_results={results}"],
+                           env=dict(os.environ, ANSIBLE_CONFIG=os.path.join(FLEET, "ansible.cfg")))
             print(play.stdout[-6000:])
-            self.check_fleet(play, results)
+            self.check_fleet(play, results, desk.display)
             self.check_host(os.path.join(hosts_dir, "debian-13"))
 
     def make_package(self, release, into):
@@ -132,32 +144,35 @@ class PackageTest(unittest.TestCase):
         self.assertLessEqual(TOOLS, names, depends)
         self.assertRegex(depends, r"\blibsfml-graphics2\.[56]\b")
 
-    def check_fleet(self, play, results):
+    def check_fleet(self, play, results, desk_display):
         hosts = [name for name, _, _, _ in HOSTS]
         # A failed check and an unreachable host are rows, not a failed play.
         self.assertEqual(play.returncode, 0, said(play))
         self.assertNotRegex(play.stdout, r"fatal: \[(?!gone\])", said(play))
         for name, _, _, (verdict, failure, sfml) in HOSTS:
             self.assertRegex(play.stdout, rf"\n *{name} +{verdict} +{failure} +{sfml} ", name)
-        self.assertRegex(play.stdout, r"2 OK, 1 FAILED, 1 UNREACHABLE of 4 hosts")
-        for name in ("debian-12", "debian-13", "broken"):
+        self.assertRegex(play.stdout, r"3 OK, 1 FAILED, 1 UNREACHABLE of 5 hosts")
+        verdicts = {}
+        for name in ("debian-12", "debian-13", "desk", "broken"):
             with open(os.path.join(results, f"{name}.json")) as f:
-                verdict = json.load(f)
+                verdict = verdicts[name] = json.load(f)
             self.assertEqual(verdict["schema"], 1)
             if verdict["verdict"] == "OK":
                 self.assertTrue(verdict["renderer"])
                 self.assertGreater(verdict["frames_per_second"], 0)
+        self.assertEqual((verdicts["desk"]["display"], verdicts["desk"]["window_manager"]),
+                         (desk_display, "Openbox"))
         fleet = ElementTree.parse(os.path.join(results, "fleet.xml")).getroot()
         suites = fleet.findall("testsuite")
         self.assertEqual([s.get("name").split(":")[0] for s in suites], hosts)
         by_host = {s.get("name").split(":")[0]: s for s in suites}
-        for name in ("debian-12", "debian-13"):
+        for name in ("debian-12", "debian-13", "desk"):
             self.assertEqual([c.get("name") for c in by_host[name].iter("testcase")],
                              [step for _, step in STEPS])
             self.assertIsNone(by_host[name].find("testcase/failure"))
         self.assertEqual(by_host["broken"].find("testcase/failure").get("type"), "no-glx")
         self.assertEqual(by_host["gone"].find("testcase/error").get("type"), "UNREACHABLE")
-        self.assertEqual(fleet.get("tests"), str(3 * len(STEPS) + 1))
+        self.assertEqual(fleet.get("tests"), str(4 * len(STEPS) + 1))
         self.assertEqual((fleet.get("failures"), fleet.get("errors")), ("1", "1"))
 
     def check_host(self, root):
