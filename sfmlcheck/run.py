@@ -115,6 +115,7 @@ class Run:
         self.x = x
         self.report.facts["display"] = x.display
         wm = x.window_manager_name(timeout=ANSWER_SECONDS)
+        x.hold(ANSWER_SECONDS)
         self.report.facts["window_manager"] = wm or "none"
         close = args.close
         if not wm and x.server_info()[0]:

@@ -17,7 +17,7 @@ import time
 
 from .causes import Cause, Failed, Failure, ToolFailed
 from .procs import Timeout, spawn, stop_process, wait_for
-from .xquery import Display
+from .xquery import Display, XRefused, failed_tool, waiting_in
 
 # Waits for start-up are generous: machines are shared, and a sanitized
 # build is several times slower. They bound a wait; they are not measurements.
@@ -30,6 +30,13 @@ NUMBER = ":{number}"
 FIRST_NUMBER = 100
 # Where local X servers put their socket files.
 SOCKETS = "/tmp/.X11-unix"
+# The connection the checker keeps open to a display: xprop, watching quietly
+# a root window property that changes only as a window manager starts or ends.
+HOLD = ("xprop", "-root", "-spy", "_NET_SUPPORTING_WM_CHECK")
+# How often the connection is tried: a server that resets drops a client
+# that connects as it resets, and the checker's own questions make it reset;
+# one that refuses it refuses every time.
+HOLD_TRIES = 3
 
 
 def lock_file(number):
@@ -88,6 +95,35 @@ class UserDisplay(Display):
         proc = spawn(argv, env=env or self.env, **kwargs)
         self.processes.append(proc)
         return proc
+
+    def hold(self, timeout):
+        """Keep a connection open to the display until the block ends. A
+        server that resets when its last client leaves (Xvfb as xvfb-run
+        starts it, without -noreset) drops a client that connects as it
+        resets: the checker's questions come and go, and the program, or the
+        next question, would connect as one left. Held, the server does not
+        reset under the run. Where the display refuses it (no server, no
+        cookie), nothing is held, and the program's run tells why;
+        subprocess.TimeoutExpired where it has no answer in timeout seconds;
+        ToolFailed where xprop fails on its own."""
+        said = os.path.join(self.tmp, "hold")
+        for _ in range(HOLD_TRIES):
+            with open(said + ".out", "wb") as out, open(said + ".err", "wb") as err:
+                proc = self.spawn(HOLD, stdout=out, stderr=err)
+            try:
+                # Its first words are the property's, read once it is connected.
+                wait_for(lambda: proc.poll() is not None or os.path.getsize(said + ".out"),
+                         timeout, "the display to answer")
+            except Timeout:
+                error = subprocess.TimeoutExpired(HOLD, timeout)
+                error.add_note(f"{HOLD[0]} was stopped while {waiting_in(proc.pid)}")
+                raise error from None
+            if proc.poll() is None:
+                return
+        with open(said + ".err", "rb") as err:
+            error = failed_tool(HOLD, proc.returncode, err.read().decode(errors="replace"))
+        if not isinstance(error, XRefused):
+            raise error
 
 
 class XSession(UserDisplay):

@@ -11,7 +11,8 @@ import unittest
 import xml.etree.ElementTree as ElementTree
 
 from sfmlcheck import oracle
-from suite import SIZE, Image, XSession, run_script, sanitizer_env
+from sfmlcheck.session import SCREEN, UserDisplay
+from suite import SIZE, START_TIMEOUT, Image, XSession, run_script, sanitizer_env
 
 SCRIPT_TIMEOUT = 600
 # The X tools the checker runs on every headless run.
@@ -21,6 +22,10 @@ PROVEN = (r"^OK: SFML 2\.[\d.]+ works on {display}: X server .+, window manager 
           r"direct rendering by .+ with OpenGL [1-9].*, (\d+) frames per second; "
           r"exact picture on the screen and the drawn frame, window captured to (\S+\.png), "
           r"closed by {closer} with status 0; verdict in (\S+\.json)\.$")
+
+
+# Xvfb as xvfb-run starts it: it resets whenever its last client leaves.
+RESETTING = ("Xvfb", "-screen", "0", f"{SCREEN}x24", "-nolisten", "tcp")
 
 
 class RunScriptTest(unittest.TestCase):
@@ -130,6 +135,18 @@ class RunScriptTest(unittest.TestCase):
                 # Under GitHub Actions, one annotation of it.
                 self.assertRegex(result.stdout, r"^::error title=sfml-works%3A checker-error::"
                                  r"the checker could not do its job: [^\n]*\n$")
+
+    def test_a_display_that_resets_is_held_for_the_run(self):
+        # A reset clears the root window's properties: a mark set by a client
+        # is gone as that client, the last, leaves; held, it stays.
+        mark = ("-root", "-f", "SFML_WORKS_MARK", "8s", "-set", "SFML_WORKS_MARK")
+        with XSession(window_manager=False, server=RESETTING) as x:
+            x.run(["xprop", *mark, "unheld"])
+            self.assertNotIn("unheld", x.xprop_root("SFML_WORKS_MARK"))
+            with UserDisplay(x.display) as display:
+                display.hold(START_TIMEOUT)
+                x.run(["xprop", *mark, "held"])
+                self.assertIn("held", x.xprop_root("SFML_WORKS_MARK"))
 
     def test_runs_side_by_side_keep_their_own_verdicts(self):
         env = sanitizer_env({k: v for k, v in os.environ.items() if k != "DISPLAY"})
