@@ -18,6 +18,7 @@ import xml.etree.ElementTree as ElementTree
 from typing import NamedTuple
 
 from .facts import PROGRAM
+from .results import document
 
 UNREACHABLE = "UNREACHABLE"
 NO_RESULT = "NO RESULT"
@@ -88,9 +89,7 @@ def junit(rows, reports):
             root.append(suite)
     for total in ("tests", "failures", "errors", "skipped"):
         root.set(total, str(sum(int(s.get(total, 0)) for s in root.iter("testsuite"))))
-    ElementTree.indent(root)
-    return '<?xml version="1.0" encoding="UTF-8"?>\n' + ElementTree.tostring(
-        root, encoding="unicode") + "\n"
+    return document(root)
 
 
 def gather(folder, hosts):

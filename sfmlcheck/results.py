@@ -58,6 +58,11 @@ def junit(verdict, outcomes, seconds, timestamp, hostname):
                                    type=verdict["failure"]).text = verdict["cause"]
         elif outcome == "skipped":
             ElementTree.SubElement(case, "skipped", message=why)
+    return document(root)
+
+
+def document(root):
+    """A JUnit report's text: its tree, indented, after the XML declaration."""
     ElementTree.indent(root)
     return '<?xml version="1.0" encoding="UTF-8"?>\n' + ElementTree.tostring(
         root, encoding="unicode") + "\n"
