@@ -356,15 +356,6 @@ find_sfml() {
     SFML_CMAKE_ARGS=(-DSFML_DIR="$SFML2_PREFIX/lib/cmake/SFML")
 }
 
-# wayland_session: whether a Wayland compositor's socket is there for this
-# session, which SFML 2, drawing through X11 only, cannot use by itself.
-wayland_session() {
-    local socket=${WAYLAND_DISPLAY:-}
-    [[ -n $socket ]] || return 1
-    [[ $socket == /* ]] || socket="${XDG_RUNTIME_DIR:-/run/user/$EUID}/$socket"
-    [[ -S $socket ]]
-}
-
 # configured_sfml_dir PRESET: the SFML_DIR the PRESET build was configured
 # with (cached as a PATH once found, as given on the command line before).
 configured_sfml_dir() {

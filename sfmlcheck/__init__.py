@@ -9,7 +9,8 @@ pictures   pictures in and out (Pillow, numpy)
 oracle     the exact picture, from geometry, and the judgement of a picture
 procs      waiting for conditions, and stopping what was started
 xquery     questions to an X display, asked with the standard X tools
-session    X servers and window managers, started and stopped; the user's display
+session    X servers and window managers, started and stopped; the user's display;
+           which of them a run takes
 program    the program under test, and its frame counter's file
 diagnosis  why the program failed, from the display's and its own words: pure
 judge      the verdict on the pictures and numbers gathered: pure

@@ -10,7 +10,6 @@ reports (report); this module keeps the order of the steps.
 import argparse
 import os
 import re
-import stat
 import subprocess
 import sys
 from contextlib import ExitStack
@@ -23,7 +22,7 @@ from .gather import FPS_SECONDS, SCREEN_LOOKS, SHOW_SECONDS, Watch
 from .procs import stop_process
 from .program import Program
 from .report import CHECKER_ERROR, FAILED, OK, Report, say
-from .session import UserDisplay, XSession
+from .session import UserDisplay, XSession, private_display
 from .xquery import XRefused
 
 # How long the display may take to answer a first or a second question: a
@@ -273,18 +272,6 @@ def state_folder():
     return os.path.join(state, PROGRAM)
 
 
-def wayland_session():
-    """Whether a Wayland compositor's socket is there for this session."""
-    socket = os.environ.get("WAYLAND_DISPLAY", "")
-    if not socket:
-        return False
-    runtime = os.environ.get("XDG_RUNTIME_DIR") or f"/run/user/{os.geteuid()}"
-    try:
-        return stat.S_ISSOCK(os.stat(os.path.join(runtime, socket)).st_mode)
-    except OSError:
-        return False
-
-
 def parse(argv, prog="sfmlcheck.run", installed=None):
     """The options; installed: the program, counter and SFML source an
     install holds, which its command gives unless told otherwise."""
@@ -315,8 +302,7 @@ def parse(argv, prog="sfmlcheck.run", installed=None):
                         help="the system package's SFML, named beside one built from source")
     parser.set_defaults(**installed)
     args = parser.parse_args(argv)
-    # Without a display, a private one; on Wayland alone, the run says why not.
-    args.headless = args.headless or not (os.environ.get("DISPLAY") or wayland_session())
+    args.headless = private_display(args.headless)
     args.output = args.output or state_folder()
     try:
         os.makedirs(args.output, exist_ok=True)

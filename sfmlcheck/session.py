@@ -11,7 +11,9 @@ ends, whatever happened in it.
 import os
 import select
 import shutil
+import stat
 import subprocess
+import sys
 import tempfile
 import time
 
@@ -54,6 +56,26 @@ def xvfb(*options, depth=24, screens=1, size=SCREEN):
     screen_options = [option for number in range(screens)
                       for option in ("-screen", str(number), f"{size}x{depth}")]
     return ("Xvfb", *screen_options, "-nolisten", "tcp", "-noreset", *options)
+
+
+def wayland_session(environ=os.environ):
+    """Whether a Wayland compositor's socket is there for this session,
+    which SFML 2, drawing through X11 only, cannot use by itself."""
+    socket = environ.get("WAYLAND_DISPLAY", "")
+    if not socket:
+        return False
+    runtime = environ.get("XDG_RUNTIME_DIR") or f"/run/user/{os.geteuid()}"
+    try:
+        return stat.S_ISSOCK(os.stat(os.path.join(runtime, socket)).st_mode)
+    except OSError:
+        return False
+
+
+def private_display(asked, environ=os.environ):
+    """Whether a run uses a private display: where asked to, or where the
+    user has none; not on Wayland alone, where the run says why it cannot
+    draw, rather than hide that behind a display of its own."""
+    return asked or not (environ.get("DISPLAY") or wayland_session(environ))
 
 
 def did_not_start(words):
@@ -311,3 +333,9 @@ def start_window_manager(session):
         wait_for(managing, session.timeout, f"{name} to manage the display")
     except Timeout as error:
         raise ToolFailed(argv, None, f"{error}: " + session.log_text("wm.log"), name) from None
+
+
+if __name__ == "__main__":
+    # scripts/run asks which display a run will use, to install what a
+    # private one needs: "private" or "own".
+    print("private" if private_display("--headless" in sys.argv[1:]) else "own")

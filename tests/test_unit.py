@@ -7,6 +7,7 @@ import json
 import os
 import xml.etree.ElementTree as ElementTree
 import re
+import socket
 import struct
 import tempfile
 
@@ -22,6 +23,7 @@ from sfmlcheck.program import Count, Counter, frames_per_second
 from sfmlcheck.report import Report
 from sfmlcheck.results import STEPS, cases, github_error, junit
 from sfmlcheck.run import wayland_without_x
+from sfmlcheck.session import private_display
 from stack_rows import DESKTOPS, STACKS
 from suite import SOURCE_DIR
 
@@ -529,3 +531,25 @@ def test_version_is_the_builds():
     with open(os.path.join(SOURCE_DIR, "CMakeLists.txt")) as f:
         assert re.search(r"^project\(sfml-works\s+VERSION (\S+)", f.read(), re.M).group(1) \
             == VERSION
+
+
+# Which display a run takes: (asked for a private one, DISPLAY, WAYLAND_DISPLAY
+# where {runtime} holds a compositor's socket, wayland-0), and whether private.
+DISPLAYS = [
+    ("asked", True, ":0", "", True),
+    ("x", False, ":0", "", False),
+    ("none", False, "", "", True),
+    ("wayland-alone", False, "", "wayland-0", False),
+    ("wayland-by-path", False, "", "{runtime}/wayland-0", False),
+    ("wayland-socket-gone", False, "", "wayland-1", True),
+]
+
+
+@pytest.mark.parametrize("asked, display, wayland, private", [row[1:] for row in DISPLAYS],
+                         ids=[row[0] for row in DISPLAYS])
+def test_a_private_display_where_asked_or_the_user_has_none(asked, display, wayland, private):
+    with tempfile.TemporaryDirectory() as runtime, socket.socket(socket.AF_UNIX) as compositor:
+        compositor.bind(os.path.join(runtime, "wayland-0"))
+        environ = {"DISPLAY": display, "WAYLAND_DISPLAY": wayland.format(runtime=runtime),
+                   "XDG_RUNTIME_DIR": runtime}
+        assert private_display(asked, environ) == private
