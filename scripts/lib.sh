@@ -15,8 +15,9 @@ SFML_PACKAGE=libsfml-dev
 # What scripts/run looks at the display, the window and the picture with.
 RUN_PACKAGES=(x11-utils mesa-utils wmctrl imagemagick python3 python3-pil python3-numpy)
 HEADLESS_PACKAGES=(xvfb openbox libgl1-mesa-dri "${RUN_PACKAGES[@]}")
-TEST_PACKAGES=(python3 python3-pytest libx11-dev libxtst-dev devscripts valgrind clang git)
-LINT_PACKAGES=(clang-format clang-tidy cppcheck shellcheck)
+TEST_PACKAGES=(python3 python3-pytest python3-jsonschema libxml2-utils libx11-dev libxtst-dev devscripts
+    valgrind clang git)
+LINT_PACKAGES=(clang-format clang-tidy cppcheck shellcheck ansible-lint)
 BENCH_PACKAGES=(libgl-dev python3-matplotlib)
 # What makes the Debian package and checks it.
 PACKAGE_PACKAGES=(dpkg-dev lintian)
@@ -80,7 +81,9 @@ provides() {
         dbus-daemon) echo dbus-daemon ;;
         # Python's modules, looked for by the Python the checker runs with.
         python3-pil) echo python3:PIL ;;
-        python3-numpy | python3-pytest | python3-matplotlib) echo "python3:${1#python3-}" ;;
+        python3-numpy | python3-pytest | python3-matplotlib | python3-jsonschema)
+            echo "python3:${1#python3-}" ;;
+        libxml2-utils) echo xmllint ;;
         lib* | python3-*) ;; # libraries: what uses them says when one is missing
         *) echo "$1" ;;
     esac

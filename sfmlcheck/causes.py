@@ -197,3 +197,19 @@ class ToolFailed(CheckerError):
             words = f"{ran} exited with status {status}" + (
                 f" and said: {self.said[:300]}" if self.said else ", saying nothing")
         super().__init__(words)
+
+
+def checker_error(error, display, traceback):
+    """The failure where the checker could not do its job (error): a tool it
+    runs failed in a way it does not understand, or a fault of its own;
+    never the fault of the X server on display ("" where none was reached).
+    traceback is the file that keeps its traceback."""
+    on = f" on {display}" if display else ""
+    tool = isinstance(error, ToolFailed)
+    what = (f"a tool it runs failed in a way it does not understand: {error}" if tool else
+            f"it met a fault of its own ({type(error).__name__}: {error})")
+    advice = Cause.CHECKER_ERROR.advice(
+        "tool" if tool and error.package else "", traceback=traceback,
+        tool=getattr(error, "tool", ""), package=getattr(error, "package", ""))
+    return Failure(Cause.CHECKER_ERROR, f"the checker could not do its job: {what}; this is no "
+                   f"fault of the X server{on}: {advice}")

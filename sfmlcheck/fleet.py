@@ -1,6 +1,7 @@
 """A fleet's verdicts in one table and one JUnit report, from the folder the
 fleet playbook (fleet/check.yml) fetched each host's results into:
-HOST.json and HOST.xml, sfml-works-check's JSON and JUnit report, or
+HOST.json, sfml-works-check's JSON verdict, with HOST-comparison.png, the
+picture a FAILED host saved of its wrong window, where there is one; or
 HOST.unreachable, Ansible's words where it could not reach the host.
 
     python3 -m sfmlcheck.fleet FOLDER --junit FILE HOST...
@@ -14,103 +15,88 @@ import argparse
 import json
 import os
 import sys
-import xml.etree.ElementTree as ElementTree
-from typing import NamedTuple
+from typing import NamedTuple, Union
 
 from .facts import PROGRAM
-from .results import document
+from .verdict import Verdict
+from .writers import Missing, junit
 
 UNREACHABLE = "UNREACHABLE"
 NO_RESULT = "NO RESULT"
 COLUMNS = ("host", "verdict", "failure", "SFML", "renderer", "fps")
 # The order the counts are given in.
 VERDICTS = ("OK", "FAILED", NO_RESULT, UNREACHABLE)
+COMPARISON = "comparison.png"
 
 
-class Row(NamedTuple):
-    host: str
-    verdict: str
-    failure: str = ""
-    sfml: str = ""
-    renderer: str = ""
-    fps: str = ""
-    # Why a host has no verdict: Ansible's words, or what is missing.
-    why: str = ""
+class Host(NamedTuple):
+    """A host and what came back from it: its verdict, or why there is none."""
+    name: str
+    result: Union[Verdict, Missing]
+
+    @property
+    def word(self):
+        return self.result.word if isinstance(self.result, Verdict) else self.result.kind
+
+    def cells(self):
+        if not isinstance(self.result, Verdict):
+            return (self.name, self.word, "-", "-", "-", "-")
+        facts, failure = self.result.facts, self.result.failure
+        fps = facts.get("frames_per_second")
+        return (self.name, self.word, failure.id if failure else "-",
+                str(facts.get("sfml") or "-"), str(facts.get("renderer") or "-"),
+                "-" if fps is None else str(fps))
+
+    @property
+    def why(self):
+        """Why a host has no verdict, or what its failure is; "" if OK."""
+        if isinstance(self.result, Verdict):
+            return self.result.failure.words if self.result.failure else ""
+        return self.result.why
 
 
-def row(host, verdict=None, unreachable=None):
-    """A host's row, from its JSON verdict (a dict), or Ansible's words where
-    it could not reach it; neither: the check did not run or said nothing."""
-    if unreachable is not None:
-        return Row(host, UNREACHABLE, why=unreachable.strip() or "Ansible could not reach it")
-    if verdict is None:
-        return Row(host, NO_RESULT, why="no verdict came back: the play above says why")
-    fps = verdict.get("frames_per_second")
-    return Row(host, verdict.get("verdict", NO_RESULT), verdict.get("failure") or "",
-               verdict.get("sfml") or "", verdict.get("renderer") or "",
-               "" if fps is None else str(fps), verdict.get("cause") or "")
-
-
-def table(rows):
+def table(hosts):
     """The fleet as text: a column each, then each host without a verdict or
     with a failure, with its reason, and the counts."""
-    cells = [COLUMNS] + [(r.host, r.verdict, r.failure or "-", r.sfml or "-",
-                          r.renderer or "-", r.fps or "-") for r in rows]
+    cells = [COLUMNS] + [host.cells() for host in hosts]
     widths = [max(len(line[i]) for line in cells) for i in range(len(COLUMNS))]
     lines = ["  ".join(cell.ljust(width) for cell, width in zip(line, widths)).rstrip()
              for line in cells]
-    lines.extend(f"{r.host}: {r.why}" for r in rows if r.verdict != "OK" and r.why)
+    lines.extend(f"{host.name}: {host.why}" for host in hosts if host.why)
     counts = {verdict: 0 for verdict in VERDICTS}
-    for r in rows:
-        counts[r.verdict] = counts.get(r.verdict, 0) + 1
+    for host in hosts:
+        counts[host.word] = counts.get(host.word, 0) + 1
     lines.append(", ".join(f"{n} {verdict}" for verdict, n in counts.items() if n) +
-                 f" of {len(rows)} hosts")
+                 f" of {len(hosts)} hosts")
     return "\n".join(lines) + "\n"
 
 
-def junit(rows, reports):
-    """The fleet's JUnit report: each host's own test suite (its JUnit
-    report's, by host), named for the host; a host without one is a suite of
-    one case in error, saying why."""
-    root = ElementTree.Element("testsuites", name=f"{PROGRAM} fleet")
-    for r in rows:
-        suites = reports.get(r.host)
-        if suites is None:
-            suite = ElementTree.SubElement(root, "testsuite", name=r.host, tests="1",
-                                           failures="0", errors="1", skipped="0", time="0")
-            case = ElementTree.SubElement(suite, "testcase", classname=f"{PROGRAM}.{r.host}",
-                                          name="the check", time="0")
-            ElementTree.SubElement(case, "error", message=r.verdict, type=r.verdict).text = r.why
-            continue
-        for suite in suites.iter("testsuite"):
-            suite.set("name", f"{r.host}: {suite.get('name', PROGRAM)}")
-            for case in suite.iter("testcase"):
-                case.set("classname", f"{PROGRAM}.{r.host}")
-            root.append(suite)
-    for total in ("tests", "failures", "errors", "skipped"):
-        root.set(total, str(sum(int(s.get(total, 0)) for s in root.iter("testsuite"))))
-    return document(root)
+def read_verdict(path):
+    """The verdict in a host's JSON file, with its comparison picture where
+    one came back beside it; Missing where the file holds no verdict."""
+    try:
+        with open(f"{path}.json", encoding="utf-8") as f:
+            verdict = Verdict.from_json(json.load(f))
+    except (ValueError, TypeError) as error:  # not JSON, or JSON that is no verdict
+        return Missing(NO_RESULT, f"its verdict cannot be read: {error}")
+    picture = f"{path}-{COMPARISON}"
+    return verdict.with_facts(comparison=picture) if os.path.exists(picture) else verdict
 
 
-def gather(folder, hosts):
-    """Each host's row, and its JUnit report where one came back."""
-    rows, reports = [], {}
-    for host in hosts:
-        path = os.path.join(folder, host)
-        unreachable = verdict = None
+def gather(folder, names):
+    """Each host, with what came back from it."""
+    hosts = []
+    for name in names:
+        path = os.path.join(folder, name)
         if os.path.exists(f"{path}.unreachable"):
             with open(f"{path}.unreachable", encoding="utf-8") as f:
-                unreachable = f.read()
+                result = Missing(UNREACHABLE, f.read().strip() or "Ansible could not reach it")
         elif os.path.exists(f"{path}.json"):
-            try:
-                with open(f"{path}.json", encoding="utf-8") as f:
-                    verdict = json.load(f)
-            except ValueError as error:
-                verdict = {"verdict": NO_RESULT, "cause": f"its verdict is not JSON: {error}"}
-            if os.path.exists(f"{path}.xml"):
-                reports[host] = ElementTree.parse(f"{path}.xml").getroot()
-        rows.append(row(host, verdict, unreachable))
-    return rows, reports
+            result = read_verdict(path)
+        else:
+            result = Missing(NO_RESULT, "no verdict came back: the play above says why")
+        hosts.append(Host(name, result))
+    return hosts
 
 
 def main(argv):
@@ -119,11 +105,12 @@ def main(argv):
     parser.add_argument("hosts", nargs="+", metavar="HOST", help="the fleet's hosts, in order")
     parser.add_argument("--junit", metavar="FILE", help="the fleet's JUnit report, to FILE")
     args = parser.parse_args(argv)
-    rows, reports = gather(args.folder, args.hosts)
-    sys.stdout.write(table(rows))
+    hosts = gather(args.folder, args.hosts)
+    sys.stdout.write(table(hosts))
     if args.junit:
         with open(args.junit, "w", encoding="utf-8") as f:
-            f.write(junit(rows, reports))
+            f.write(junit(hosts, name=f"{PROGRAM} fleet",
+                          project_dir=os.environ.get("CI_PROJECT_DIR") or None))
     return 0
 
 

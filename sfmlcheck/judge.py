@@ -12,19 +12,16 @@ from . import oracle
 from .causes import Cause, Failure
 from .facts import PROGRAM, TITLE
 from .pictures import Image
-
-# Below this many frames per second, a person sees the window stutter.
-SMOOTH_FPS = 10
-
+from .verdict import Step
 
 class Wrong(NamedTuple):
     """A failure, and where it shows: the picture to compare with the exact
     one (none where there is nothing to compare), and which picture is
-    wrong: "drawn" or "shown"."""
+    wrong: the step it fails."""
     failure: Failure
     image: Optional[Image] = None
     scene: Optional[tuple] = None
-    step: str = "drawn"
+    step: Step = Step.DRAWN
 
 
 class Proven(NamedTuple):
@@ -41,7 +38,7 @@ def settled(seen):
 
 def wrong_at(look, failure, where="drawn"):
     image, judgement = look
-    return Wrong(failure, image, judgement.scene, where)
+    return Wrong(failure, image, judgement.scene, Step(where))
 
 
 def flickers(where, wrong, looked, judgement):
@@ -135,17 +132,6 @@ def closed_early():
     """The failure of a program closed, with status 0, too soon."""
     return Failure(Cause.CLOSED_EARLY, "the window was closed before its picture was proven; "
                    + Cause.CLOSED_EARLY.advice())
-
-
-def rate(fps):
-    """The frame rate as said: whole frames on a smooth stack, a decimal on
-    a slow one; and its words."""
-    fps = round(fps) if fps >= SMOOTH_FPS else round(fps, 1)
-    words = f"{fps} frames per second"
-    if fps < SMOOTH_FPS:
-        words = (f"only {words}: slow (a software renderer on a busy machine, a remote display "
-                 "over a slow link, or a window the driver throttles while it is hidden)")
-    return fps, words
 
 
 def judged_all(seen):

@@ -10,19 +10,22 @@ reports (report); this module keeps the order of the steps.
 import argparse
 import os
 import re
+import socket
 import subprocess
 import sys
 from contextlib import ExitStack
 
 from . import judge
-from .causes import Cause, CheckerError, Failed, Failure
+from .causes import Cause, CheckerError, Failed, Failure, ToolFailed, checker_error
 from .diagnosis import no_answer, worth_showing
 from .facts import CLOSE_KEYS, PROGRAM, VERSION
 from .gather import FPS_SECONDS, SCREEN_LOOKS, SHOW_SECONDS, Watch
 from .procs import stop_process
 from .program import Program
-from .report import CHECKER_ERROR, FAILED, OK, Report, say
+from .report import Report, say
 from .session import UserDisplay, XSession, private_display
+from .verdict import CHECKER_STATUS, FAILED_STATUS, OK_STATUS, Proof, Step
+from .writers import rate
 from .xquery import XRefused
 
 # How long the display may take to answer a first or a second question: a
@@ -31,8 +34,8 @@ ANSWER_SECONDS = 15
 # How long a program may take to end once its display is gone.
 GONE_SECONDS = 5
 
-EPILOG = f"""exit status: {OK} when the window was proven (OK), {FAILED} when this machine's
-stack failed (FAILED: the cause and what to do), {CHECKER_ERROR} when the checker could not do
+EPILOG = f"""exit status: {OK_STATUS} when the window was proven (OK), {FAILED_STATUS} when this
+machine's stack failed (FAILED: the cause and what to do), {CHECKER_STATUS} when the checker could not do
 its job (failure checker-error: a tool it runs failed, or a fault of its own; never the
 machine's X server) or was called wrongly."""
 
@@ -58,12 +61,19 @@ def sfml_version(program):
 
 
 class Run:
-    """One run, step by step: what it has gathered so far, and its report."""
+    """One run, step by step: what it has proven (proof) and gathered
+    (facts) so far, and its files (report)."""
 
     def __init__(self, args, report):
         self.args, self.report = args, report
         self.sfml = sfml_version(args.program)
-        report.facts.update(sfml=self.sfml, sfml_source=args.sfml_source)
+        self.proof = Proof()
+        self.facts = dict(sfml=self.sfml, sfml_source=args.sfml_source)
+        if args.built is None:
+            self.proof.skipped(Step.BUILD, "no build in this run: the program was given")
+        else:
+            self.proof.passed(Step.BUILD)
+            self.proof.timed(Step.BUILD, args.built)
         self.x = self.watch = None
         self.closing = False
 
@@ -77,28 +87,23 @@ class Run:
         if wm:
             self.x.raise_window(window)
         watch.first_frame(window, wm)
-        self.proved("window", "drawn")
+        self.proof.passed(Step.WINDOW)
         judged, looked = self.first_judgement(window)
         say(f"The picture is exact on {judged}; saved to {self.report.folder}")
         say(f"Counting frames for {FPS_SECONDS} s")
         fps = watch.frame_rate()
         # Right at first is not right all along: the same again, at the end.
         self.later_judgement(window, *looked)
-        self.proved("rate", "close")
+        self.proof.passed(Step.RATE)
         self.closing = True
         closed_by = self.close(window, wm, close)
-        self.proved("close", "exit")
+        self.proof.passed(Step.CLOSE)
         status = watch.program.proc.wait()
         say(f"{PROGRAM} exited with status {status}")
         if status != 0:
             raise Failed(judge.at_exit(watch.explain()))
-        self.proved("exit", None)
-        return self.proven(judged, fps, closed_by, wm)
-
-    def proved(self, step, following):
-        """A step proven, and the one the run proves next."""
-        self.report.proven.add(step)
-        self.report.step = following
+        self.proof.passed(Step.EXIT)
+        return self.proven(judged, fps, closed_by)
 
     def open_display(self, stack):
         """The display to run on, its window manager's name ("" for none),
@@ -112,10 +117,10 @@ class Run:
         else:
             x = stack.enter_context(UserDisplay(os.environ["DISPLAY"]))
         self.x = x
-        self.report.facts["display"] = x.display
+        self.facts.update(display=x.display, private_display=bool(args.headless))
         wm = x.window_manager_name(timeout=ANSWER_SECONDS)
         x.hold(ANSWER_SECONDS)
-        self.report.facts["window_manager"] = wm or "none"
+        self.facts["window_manager"] = wm or "none"
         close = args.close
         if not wm and x.server_info()[0]:
             # Without a window manager nobody can close the window, so it is
@@ -135,10 +140,14 @@ class Run:
 
     def fail(self, wrong):
         """End the run on a wrong picture, with its comparison saved."""
-        self.report.save_comparison(wrong)
-        self.report.proven.discard(wrong.step)
-        self.report.step = wrong.step
-        raise Failed(wrong.failure)
+        saved = self.report.save_comparison(wrong)
+        self.facts.update(saved)
+        self.proof.wrong(wrong.step)
+        failure = wrong.failure
+        if saved:
+            failure = failure._replace(words=f"{failure.words}; expected, found and their "
+                                       f"difference: {saved['comparison']}")
+        raise Failed(failure)
 
     def first_judgement(self, window):
         """The first drawn frames and looks at the screen, saved and judged:
@@ -147,7 +156,7 @@ class Run:
         watch = self.watch
         drawn = watch.drawn_frames()
         if drawn:
-            self.report.save_drawn(drawn[0][0])
+            self.facts.update(self.report.save_drawn(drawn[0][0]))
         else:
             say("The drawn frame could not be read back; judging the screen alone")
         # Frames drawn wrongly decide the verdict whatever the screen shows:
@@ -155,7 +164,7 @@ class Run:
         screen = watch.screen_picture(window, patient=not drawn or any(
             not judgement.words for _, judgement in judge.settled(drawn)))
         if screen:
-            self.report.save_screen(screen[0][0])
+            self.facts.update(self.report.save_screen(screen[0][0]))
         cover = self.x.covering_window(window) if drawn and screen and screen[-1][1].words \
             else None
         outcome = judge.first_looks(drawn, screen, cover)
@@ -166,15 +175,14 @@ class Run:
 
     def prove_pictures(self, proven, drawn, screen):
         """Which pictures the proof stands on; the other passed over, and why."""
-        report = self.report
-        report.proven.update(["drawn"] if drawn else [])
-        if not drawn:
-            report.unproven["drawn"] = "the drawn frame could not be read back"
-        if screen and not screen[-1][1].words:
-            report.proven.add("shown")
+        if drawn:
+            self.proof.passed(Step.DRAWN)
         else:
-            report.unproven["shown"] = f"proven on {proven.on}"
-        report.step = "rate"
+            self.proof.skipped(Step.DRAWN, "the drawn frame could not be read back")
+        if screen and not screen[-1][1].words:
+            self.proof.passed(Step.SHOWN)
+        else:
+            self.proof.skipped(Step.SHOWN, f"proven on {proven.on}")
 
     def later_judgement(self, window, drawn, screen):
         """The drawn frames, where they could be read, and the screen, where
@@ -211,23 +219,31 @@ class Run:
         watch.program.proc.wait()
         return "you"
 
-    def proven(self, judged, fps, closed_by, wm):
-        """What was proven, in one line, and in the JSON file."""
-        args, x, report = self.args, self.x, self.report
-        facts = self.watch.server_facts()
-        fps, rate = judge.rate(fps)
-        report.facts.update(**facts, frames_per_second=fps, judged=judged, closed_by=closed_by)
-        proven = f"SFML {self.sfml}"
-        if args.sfml_source == "built":
-            proven += " (built from source; " + (
-                f"this system's package is SFML {args.system_sfml})"
-                if args.system_sfml else "this system has no SFML package)")
-        where = f"a private Xvfb display {x.display}" if args.headless else x.display
-        return report.ok(
-            f"{proven} works on {where}: X server {facts['server']}, window manager "
-            f"{wm or 'none'}, {facts['rendering']} rendering by {facts['renderer']} with OpenGL "
-            f"{facts['opengl']}, {rate}; exact picture on {judged}, window captured to "
-            f"{report.screenshot}, closed by {closed_by} with status 0")
+    def proven(self, judged, fps, closed_by):
+        """The verdict of a run that proved every step."""
+        self.facts.update(**self.watch.server_facts(), frames_per_second=rate(fps)[0],
+                          judged=judged, closed_by=closed_by)
+        if self.args.system_sfml:
+            self.facts["system_sfml"] = self.args.system_sfml
+        return self.verdict()
+
+    def verdict(self, failure=None):
+        return self.proof.verdict(failure, self.facts, socket.gethostname())
+
+    def failed(self, failure):
+        """The verdict of a run that failed, with what the program said."""
+        said = self.said()
+        if said:
+            self.facts["said"] = said
+        return self.verdict(failure)
+
+    def checker_failed(self, error):
+        """The verdict of a run whose checker could not do its job."""
+        traceback = self.report.save_traceback(error)
+        self.facts["traceback"] = traceback
+        if isinstance(error, ToolFailed):
+            self.facts["command"] = error.argv
+        return self.verdict(checker_error(error, self.x.display if self.x else "", traceback))
 
     # Where a step could not finish: the machine's fault, or the checker's.
 
@@ -289,8 +305,9 @@ def parse(argv, prog="sfmlcheck.run", installed=None):
                         "(-: standard output, the one line then going to standard error)")
     parser.add_argument("--junit", metavar="FILE", help="a JUnit report, one case a thing "
                         "proven, to FILE")
-    parser.add_argument("--built", action="store_true",
-                        help="the program was built for this run (the build's case passes)")
+    parser.add_argument("--built", nargs="?", type=float, const=0.0, metavar="SECONDS",
+                        help="the program was built for this run, in SECONDS (the build's "
+                        "case passes)")
     parser.add_argument("--headless", action="store_true", help="use a private virtual "
                         "display even when DISPLAY is set (the default without a display)")
     parser.add_argument("--close", action="store_true", help="close the window once it is "
@@ -314,27 +331,29 @@ def parse(argv, prog="sfmlcheck.run", installed=None):
 def main(argv, prog="sfmlcheck.run", installed=None):
     args = parse(argv, prog, installed)
     report = Report(args.output, args.json, args.junit,
-                    github=os.environ.get("GITHUB_ACTIONS") == "true")
-    if not args.built:
-        report.unproven["build"] = "no build in this run: the program was given"
-    report.proven.add("build")
+                    github=os.environ.get("GITHUB_ACTIONS") == "true",
+                    project_dir=os.environ.get("CI_PROJECT_DIR") or None)
     run = Run(args, report)
     with ExitStack() as stack:
-        try:
-            return run.main(stack)
-        except Failed as failed:
-            return report.failed(failed.failure, run.said())
-        except subprocess.TimeoutExpired as error:
-            return report.failed(run.unanswered(error), run.said())
-        except (XRefused, CheckerError) as error:
-            failure = run.tool_failed(error)
-            if failure:
-                return report.failed(failure, run.said())
-            return report.checker_error(error, run.x.display if run.x else "")
-        except KeyboardInterrupt:
-            return 130
-        except Exception as error:  # a fault of the checker's own: said as such
-            return report.checker_error(error, run.x.display if run.x else "")
+        return report.finish(checked(run, stack))
+
+
+def checked(run, stack):
+    """The run's verdict, however it ends: where a step failed, the
+    machine's or the checker's failure, never one for the other."""
+    try:
+        return run.main(stack)
+    except Failed as failed:
+        return run.failed(failed.failure)
+    except subprocess.TimeoutExpired as error:
+        return run.failed(run.unanswered(error))
+    except (XRefused, CheckerError) as error:
+        failure = run.tool_failed(error)
+        return run.failed(failure) if failure else run.checker_failed(error)
+    except KeyboardInterrupt:
+        sys.exit(130)
+    except Exception as error:  # a fault of the checker's own: said as such
+        return run.checker_failed(error)
 
 
 if __name__ == "__main__":

@@ -17,7 +17,7 @@ import tempfile
 import unittest
 import xml.etree.ElementTree as ElementTree
 
-from sfmlcheck.results import STEPS
+from sfmlcheck.verdict import Step
 from suite import XSession
 
 SOURCE_DIR = os.environ["SFML_WORKS_SOURCE_DIR"]
@@ -168,11 +168,11 @@ class PackageTest(unittest.TestCase):
         by_host = {s.get("name").split(":")[0]: s for s in suites}
         for name in ("debian-12", "debian-13", "desk"):
             self.assertEqual([c.get("name") for c in by_host[name].iter("testcase")],
-                             [step for _, step in STEPS])
+                             [step.title for step in Step])
             self.assertIsNone(by_host[name].find("testcase/failure"))
         self.assertEqual(by_host["broken"].find("testcase/failure").get("type"), "no-glx")
         self.assertEqual(by_host["gone"].find("testcase/error").get("type"), "UNREACHABLE")
-        self.assertEqual(fleet.get("tests"), str(4 * len(STEPS) + 1))
+        self.assertEqual(fleet.get("tests"), str(4 * len(Step) + 1))
         self.assertEqual((fleet.get("failures"), fleet.get("errors")), ("1", "1"))
 
     def check_host(self, root):

@@ -3,29 +3,35 @@ servers, GLX and the program really print, the judgements and the oracle on
 pictures made from geometry, the report's files, the frame counter's file,
 and the catalogue of causes against the README and the rows."""
 
+import itertools
 import json
 import os
 import xml.etree.ElementTree as ElementTree
 import re
 import socket
 import struct
+import subprocess
 import tempfile
 
 import pytest
 
 from sfmlcheck import fleet, judge, oracle
-from sfmlcheck.causes import Cause, Failure, ToolFailed
+from sfmlcheck.causes import Cause, Failure, ToolFailed, checker_error
 from sfmlcheck.diagnosis import Facts, explain, no_answer, off_screen, runaway, worth_showing
 from sfmlcheck.facts import VERSION
 from sfmlcheck.judge import settled
 from sfmlcheck.pictures import Image
 from sfmlcheck.program import Count, Counter, frames_per_second
 from sfmlcheck.report import Report
-from sfmlcheck.results import STEPS, cases, github_error, junit
+from sfmlcheck.verdict import Proof, Step, Verdict
+from sfmlcheck.writers import github_error, json_text, junit, rate
 from sfmlcheck.run import wayland_without_x
 from sfmlcheck.session import private_display
 from stack_rows import DESKTOPS, STACKS
 from suite import SOURCE_DIR
+
+# Jenkins' schema for JUnit reports, beside the checkout where there is one.
+JUNIT_XSD = os.path.join(SOURCE_DIR, os.pardir, "shared", "schemas", "junit-10.xsd")
 
 # What xdpyinfo says of an Xvfb, cut to the lines around those the diagnosis
 # reads; depth, screens and the GLX line as each stack has them.
@@ -370,95 +376,152 @@ def test_later_looks_find_a_picture_gone_wrong(frames, screen, expected):
 
 
 def test_frame_rate_is_whole_when_smooth_and_called_slow_below_ten():
-    assert judge.rate(1727.6) == (1728, "1728 frames per second")
-    fps, words = judge.rate(0.6666)
+    assert rate(1727.6) == (1728, "1728 frames per second")
+    fps, words = rate(0.6666)
     assert fps == 0.7 and words.startswith("only 0.7 frames per second: slow (")
 
 
 # What a run's report writes: the identifier in the JSON, and the exit status.
 REPORTS = [
-    ("failed", lambda r: r.failed(Failure(Cause.CRASH, "it crashed")), "crash", 1),
-    ("tool-failed", lambda r: r.checker_error(ToolFailed(["xprop", "-root"], 1, "odd words",
-                                                         "x11-utils"), ":3"), "checker-error", 2),
-    ("own-fault", lambda r: r.checker_error(KeyError("width")), "checker-error", 2),
+    ("failed", lambda r: Failure(Cause.CRASH, "it crashed"), "crash", 1),
+    ("tool-failed", lambda r: checker_error(ToolFailed(["xprop", "-root"], 1, "odd words",
+                                                        "x11-utils"), ":3", r.traceback),
+     "checker-error", 2),
+    ("own-fault", lambda r: checker_error(KeyError("width"), "", r.traceback), "checker-error",
+     2),
 ]
 
 
-@pytest.mark.parametrize("report, failure, status", [row[1:] for row in REPORTS],
+@pytest.mark.parametrize("failure, identifier, status", [row[1:] for row in REPORTS],
                          ids=[row[0] for row in REPORTS])
-def test_each_run_reports_in_a_folder_of_its_own(report, failure, status, capsys):
+def test_each_run_reports_in_a_folder_of_its_own(failure, identifier, status, capsys):
     with tempfile.TemporaryDirectory() as output:
         first, second = Report(output), Report(output)
         assert first.folder != second.folder
-        second.ok("it works")
-        assert report(first) == status
+        assert second.finish(proof_of(PASSED_ALL).verdict()) == 0
+        assert first.finish(proof_of([(Step.BUILD, None)]).verdict(
+            failure(first), {"traceback": first.traceback})) == status
         with open(os.path.join(output, "latest", "sfml-works-verdict.json")) as f:
             verdict = json.load(f)
-        assert verdict["failure"] == failure
-        line = capsys.readouterr().err.splitlines()[-1]
-        assert line.startswith("FAILED: ") and line[8:] == verdict["cause"]
+        assert (verdict["failure"], verdict["steps"]["window"]["outcome"]) == (
+            identifier, "error" if status == 2 else "failed")
+        assert Verdict.from_json(verdict).status == status
         with open(second.verdict_path) as f:
             assert json.load(f)["verdict"] == "OK"  # the other run's, untouched
-        if failure == "checker-error":
-            # Never the display's fault; the tool and its words, or the
-            # checker's own fault, and where its traceback is.
-            assert "no fault of the X server" in line and first.traceback in line
-            assert os.path.getsize(first.traceback) > 0
-            assert ("xprop (xprop -root) exited with status 1 and said: odd words" in line
-                    and "reinstall xprop's package (x11-utils)" in line) or \
-                "a fault of its own (KeyError: 'width')" in line
+        line = capsys.readouterr().err.splitlines()[-1]
+        assert line == f"FAILED: {verdict['cause']}"
 
 
-ALL_STEPS = {step for step, _ in STEPS}
-# The JUnit report of a verdict: the steps proven, the one that failed, those
-# passed over; the counts it must give, and the failed case's name and kind.
+def proof_of(decisions, seconds=0.5):
+    """A proof of these (step, why skipped or None) in order, each taking
+    seconds on a clock of its own."""
+    ticks = itertools.count(step=seconds)
+    proof = Proof(clock=lambda: next(ticks))
+    for step, why in decisions:
+        proof.skipped(step, why) if why else proof.passed(step)
+    return proof
+
+
+PASSED_ALL = [(step, None) for step in Step]
+WRONG = dict(comparison="/work/ci/out/runs/1/sfml-works-comparison.png")
+# The JUnit report of a verdict: the steps decided, the step whose picture
+# went wrong, the failure and facts; the counts it must give (failures,
+# errors, skipped) and the failed case's name, kind and attachment.
 JUNIT = [
-    ("ok", dict(failure=None, cause=""), ALL_STEPS, None, {}, (0, 0, 0), None),
-    ("ok-given-program", dict(failure=None, cause=""), ALL_STEPS, None,
-     {"build": "no build in this run"}, (0, 0, 1), None),
-    ("drawn-wrong", dict(failure="drawn-wrong", cause="the OpenGL driver drew <it> & more"),
-     {"build", "window"}, "drawn", {}, (1, 0, 4), ("the picture drawn", "failure")),
-    ("no-window", dict(failure="no-window", cause="no window"), {"build"}, "window", {},
-     (1, 0, 5), ("the window", "failure")),
-    ("checker-error", dict(failure="checker-error", cause="xprop failed"), {"build", "window"},
-     "drawn", {}, (0, 1, 4), ("the picture drawn", "error")),
+    ("ok", PASSED_ALL, None, None, {}, (0, 0, 0), None),
+    ("ok-given-program", [(Step.BUILD, "no build in this run")] + PASSED_ALL[1:], None, None,
+     {}, (0, 0, 1), None),
+    ("drawn-wrong", PASSED_ALL[:2], None, Cause.DRAWN_WRONG, WRONG, (1, 0, 4),
+     ("the picture drawn", "failure", "out/runs/1/sfml-works-comparison.png")),
+    ("went-wrong-shown", PASSED_ALL[:4], Step.SHOWN, Cause.WENT_WRONG, WRONG, (1, 0, 3),
+     ("the picture shown", "failure", "out/runs/1/sfml-works-comparison.png")),
+    ("no-window", PASSED_ALL[:1], None, Cause.NO_WINDOW, {}, (1, 0, 5),
+     ("the window", "failure", None)),
+    ("checker-error", PASSED_ALL[:2], None, Cause.CHECKER_ERROR,
+     dict(screenshot="/elsewhere/window.png"), (0, 1, 4),
+     ("the picture drawn", "error", "/elsewhere/window.png")),
 ]
 
 
-@pytest.mark.parametrize("verdict, proven, failed, unproven, counts, case",
+def valid_junit(text):
+    """Whether Jenkins' schema for JUnit takes the report: xmllint's words
+    where it does not."""
+    if not os.path.exists(JUNIT_XSD):
+        pytest.skip(f"no JUnit schema to validate against at {JUNIT_XSD}")
+    with tempfile.NamedTemporaryFile("w", suffix=".xml") as f:
+        f.write(text)
+        f.flush()
+        result = subprocess.run(["xmllint", "--noout", "--schema", JUNIT_XSD, f.name],
+                                capture_output=True, text=True, check=False)
+    assert result.returncode == 0, result.stderr
+
+
+@pytest.mark.parametrize("decisions, wrong, cause, facts, counts, case",
                          [row[1:] for row in JUNIT], ids=[row[0] for row in JUNIT])
-def test_junit_report_has_a_case_for_each_step(verdict, proven, failed, unproven, counts, case):
-    text = junit(dict(verdict, display=":3"), cases(proven, failed, unproven), 2.5,
-                 "2026-12-10T01:00:00", "box")
+def test_junit_report_has_a_case_for_each_step(decisions, wrong, cause, facts, counts, case):
+    proof = proof_of(decisions)
+    if wrong:
+        proof.wrong(wrong)
+    failure = Failure(cause, "the driver drew <it> & more") if cause else None
+    verdict = proof.verdict(failure, dict(facts, display=":3"), "box")
+    text = junit([(None, verdict)], project_dir="/work/ci")
+    valid_junit(text)
     root = ElementTree.fromstring(text.encode())
     suite = root.find("testsuite")
     assert root.tag == "testsuites" and suite.get("hostname") == "box"
     testcases = suite.findall("testcase")
-    assert [c.get("name") for c in testcases] == [name for _, name in STEPS]
+    assert [c.get("name") for c in testcases] == [step.title for step in Step]
+    assert [float(c.get("time")) for c in testcases] == [
+        round(result.seconds, 3) for _, result in verdict.steps]
     for element in (root, suite):
         assert (int(element.get("failures")), int(element.get("errors")),
-                int(element.get("skipped")), int(element.get("tests"))) == (*counts, len(STEPS))
-    found = [(c.get("name"), child.tag, child.get("type"), child.text) for c in testcases
+                int(element.get("tests"))) == (*counts[:2], len(Step))
+    assert int(suite.get("skipped")) == counts[2]
+    for skipped in suite.iter("skipped"):
+        assert skipped.text == skipped.get("message") and skipped.text
+    found = [(c.get("name"), child.tag, child.get("type"), child.text,
+              c.findtext("system-out")) for c in testcases
              for child in c if child.tag in ("failure", "error")]
-    assert found == ([] if case is None else [(*case, verdict["failure"], verdict["cause"])])
+    assert found == ([] if case is None else [
+        (*case[:2], cause.id, failure.words, case[2] and f"[[ATTACHMENT|{case[2]}]]")])
+    assert Verdict.from_json(json.loads(json_text(verdict))) == verdict
+
+
+def test_verdict_json_follows_its_schema():
+    jsonschema = pytest.importorskip("jsonschema")
+    with open(os.path.join(SOURCE_DIR, "docs", "verdict.schema.json")) as f:
+        schema = json.load(f)
+    jsonschema.Draft7Validator.check_schema(schema)
+    for name, decisions, wrong, cause, facts, _, _ in JUNIT:
+        proof = proof_of(decisions)
+        failure = Failure(cause, "words") if cause else None
+        jsonschema.validate(proof.verdict(failure, facts).to_json(), schema)
+    with pytest.raises(jsonschema.ValidationError):
+        jsonschema.validate(dict(proof.verdict().to_json(), verdict="MAYBE"), schema)
 
 
 # A fleet's hosts as the playbook leaves them: the files that came back
-# (JSON verdict, with the steps its JUnit report proved; Ansible's words),
-# and the host's row in the table and its JUnit suite's failures and errors.
-OK_VERDICT = dict(verdict="OK", failure=None, cause="", sfml="2.6.2",
-                  renderer="llvmpipe (LLVM 19.1.7, 256 bits)", frames_per_second=2890)
+# (a JSON verdict, or its text; Ansible's words), and the host's row in the
+# table and its JUnit suite's failures and errors.
+OK_FACTS = dict(sfml="2.6.2", renderer="llvmpipe (LLVM 19.1.7, 256 bits)",
+                frames_per_second=2890)
+# A host of an earlier release: schema 1, with no steps.
+OLD_OK = dict(schema=1, verdict="OK", failure=None, cause="", **OK_FACTS)
+NO_GLX = proof_of(PASSED_ALL[:1]).verdict(Failure(Cause.NO_GLX, "no GLX there"), dict(
+    sfml="2.5.1", renderer=None, frames_per_second=None, comparison="/far/away.png"))
 FLEET = [
-    ("box-ok", dict(json=OK_VERDICT, proven=ALL_STEPS),
+    ("box-ok", dict(json=proof_of(PASSED_ALL).verdict(None, OK_FACTS).to_json()),
      "box-ok OK - 2.6.2 llvmpipe (LLVM 19.1.7, 256 bits) 2890", (0, 0)),
-    ("box-no-glx", dict(json=dict(verdict="FAILED", failure="no-glx", cause="no GLX there",
-                                  sfml="2.5.1", renderer=None, frames_per_second=None),
-                        proven={"build"}, failed="window"),
+    ("box-old", dict(json=OLD_OK), "box-old OK - 2.6.2 llvmpipe (LLVM 19.1.7, 256 bits) 2890",
+     (0, 0)),
+    ("box-no-glx", dict(json=NO_GLX.to_json(), picture=b"png"),
      "box-no-glx FAILED no-glx 2.5.1 - -", (1, 0)),
     ("box-gone", dict(unreachable="Connection refused\n"), "box-gone UNREACHABLE - - - -",
      (0, 1)),
     ("box-silent", {}, "box-silent NO RESULT - - - -", (0, 1)),
     ("box-garbled", dict(text="{not json"), "box-garbled NO RESULT - - - -", (0, 1)),
+    ("box-list", dict(json=[1, 2]), "box-list NO RESULT - - - -", (0, 1)),
+    ("box-newer", dict(json=dict(OLD_OK, schema=99)), "box-newer NO RESULT - - - -", (0, 1)),
 ]
 
 
@@ -466,35 +529,37 @@ def test_fleet_table_and_junit_have_a_row_for_each_host():
     with tempfile.TemporaryDirectory() as folder:
         for host, files, _, _ in FLEET:
             path = os.path.join(folder, host)
-            if "unreachable" in files:
-                with open(f"{path}.unreachable", "w") as f:
-                    f.write(files["unreachable"])
-            if "json" in files:
-                with open(f"{path}.json", "w") as f:
-                    json.dump(files["json"], f)
-                with open(f"{path}.xml", "w") as f:
-                    f.write(junit(files["json"], cases(files["proven"], files.get("failed"), {}),
-                                  1.0, "2026-12-10T01:00:00", host))
-            if "text" in files:
-                with open(f"{path}.json", "w") as f:
-                    f.write(files["text"])
-        rows, reports = fleet.gather(folder, [host for host, _, _, _ in FLEET])
-    lines = fleet.table(rows).splitlines()
+            for key, name, data in (("unreachable", ".unreachable", files.get("unreachable")),
+                                    ("json", ".json", json.dumps(files.get("json"))),
+                                    ("text", ".json", files.get("text"))):
+                if key in files:
+                    with open(path + name, "w") as f:
+                        f.write(data)
+            if "picture" in files:
+                with open(f"{path}-comparison.png", "wb") as f:
+                    f.write(files["picture"])
+        hosts = fleet.gather(folder, [host for host, _, _, _ in FLEET])
+        text = junit(hosts, project_dir=folder)
+    lines = fleet.table(hosts).splitlines()
     assert [" ".join(line.split()) for line in lines[1:len(FLEET) + 1]] == [
         cells for _, _, cells, _ in FLEET]
     assert "box-gone: Connection refused" in lines and "box-no-glx: no GLX there" in lines
-    assert lines[-1] == "1 OK, 1 FAILED, 2 NO RESULT, 1 UNREACHABLE of 5 hosts"
-    root = ElementTree.fromstring(fleet.junit(rows, reports).encode())
+    assert lines[-1] == "2 OK, 1 FAILED, 4 NO RESULT, 1 UNREACHABLE of 8 hosts"
+    valid_junit(text)
+    root = ElementTree.fromstring(text.encode())
     suites = root.findall("testsuite")
     assert [(s.get("name").split(":")[0], int(s.get("failures")), int(s.get("errors")))
             for s in suites] == [(host, *counts) for host, _, _, counts in FLEET]
-    assert int(root.get("tests")) == 2 * len(STEPS) + 3
-    assert suites[1].find("testcase/failure").get("type") == "no-glx"
+    assert int(root.get("tests")) == 3 * len(Step) + 5
+    failed = suites[2].find("testcase/failure/..")
+    assert (failed.find("failure").get("type"), failed.findtext("system-out")) == (
+        "no-glx", "[[ATTACHMENT|box-no-glx-comparison.png]]")
 
 
 def test_github_annotation_is_one_escaped_line():
-    line = github_error("drawn-wrong", "50% wrong: a, b\nc")
-    assert line == "::error title=sfml-works%3A drawn-wrong::50%25 wrong: a, b%0Ac"
+    verdict = proof_of([]).verdict(Failure(Cause.DRAWN_WRONG, "50% wrong: a, b\nc"))
+    assert github_error(verdict) == "::error title=sfml-works%3A drawn-wrong::50%25 wrong: a, " \
+        "b%0Ac"
 
 
 def readme_causes():
