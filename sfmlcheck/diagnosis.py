@@ -12,7 +12,7 @@ import signal
 from dataclasses import dataclass
 from typing import Optional
 
-from .causes import Cause, Failure
+from .causes import Cause
 from .facts import MIN_DEPTH, MULTI_SCREEN_RELEASE, PLACEMENT_RELEASE, PROGRAM
 
 # The longest part of a driver's error quoted in a verdict.
@@ -35,8 +35,8 @@ DRIVER_OVERRIDES = ("GALLIUM_DRIVER", "MESA_LOADER_DRIVER_OVERRIDE")
 HARMLESS = re.compile(
     r"^(?:Failed to create input context for window -- TextEntered event won't be able to "
     r"return unicode|Setting vertical sync not supported)$")
-# What indirect rendering cannot give the library.
-NO_INDIRECT_GL = "rendering is indirect, and OpenGL 1.1 cannot be had through it"
+# What an X server says when it refuses a client: no cookie, or no room.
+CONNECTION_REFUSED = re.compile(r"authoriz|no protocol specified|maximum number of clients", re.I)
 
 
 @dataclass
@@ -121,42 +121,31 @@ def ended(status):
             name = signal.Signals(-status).name[3:]
         except ValueError:
             name = "unknown"
-        return Failure(Cause.CRASH, f"{PROGRAM} was killed by signal {-status} ({name})")
-    return Failure(Cause.EXIT_STATUS, f"{PROGRAM} exited with status {status}")
+        return Cause.CRASH.found(signal=-status, name=name)
+    return Cause.EXIT_STATUS.found(status=status)
 
 
 def missing_socket(facts):
     """The failure of a local display whose socket file is gone: WSLg's
     server, for one, is reached through a link to its own folder."""
-    gone = f"a link to {facts.link}, which is not there" if facts.link else "missing"
-    variant = "wslg" if facts.wslg else "wsl" if facts.wsl else ""
-    return Failure(Cause.MISSING_SOCKET, f"no X server answers on DISPLAY={facts.display}, and "
-                   f"its socket {facts.socket} is {gone}: " + Cause.MISSING_SOCKET.advice(
-                       variant, wslg=facts.wslg, socket=facts.socket))
+    return Cause.MISSING_SOCKET.found(
+        advice="wslg" if facts.wslg else "wsl" if facts.wsl else "", display=facts.display,
+        socket=facts.socket, link=facts.link, wslg=facts.wslg)
 
 
 def untrusted_client(display, ssh):
     """The failure of a program the X server trusts less, and so hides GLX
     from: one forwarded by ssh -X, untrusted, or one with an untrusted cookie."""
-    why = ("as ssh -X makes it where forwarding is untrusted (ForwardX11Trusted no, OpenSSH's "
-           "own default)" if ssh else "as its cookie was made (xauth generate … untrusted)")
-    how = Cause.UNTRUSTED_CLIENT.advice("ssh" if ssh else "", display=display)
-    return Failure(Cause.UNTRUSTED_CLIENT, f"the X server on {display} treats this program as "
-                   f"an untrusted client, {why}, and hides GLX from it, so SFML cannot make an "
-                   f"OpenGL window: {how}")
+    return Cause.UNTRUSTED_CLIENT.found("ssh" if ssh else "", display=display)
 
 
 def runaway(indirect, limit_gib):
     """The failure of a program stopped for taking more than limit_gib of
     memory before its window appeared: the driver's doing, as the program
     needs little; Mesa's indirect GLX, where LIBGL_ALWAYS_INDIRECT is on."""
-    took = f"{PROGRAM} took over {limit_gib} GiB of memory before its window appeared"
     if truthy(indirect):
-        return Failure(Cause.INDIRECT, f"{NO_INDIRECT_GL}: Mesa's indirect GLX ran away making "
-                       f"the window ({took}, and was stopped): "
-                       + Cause.INDIRECT.advice("ran-away"))
-    return Failure(Cause.RUNAWAY, f"{took}, and was stopped: its OpenGL driver runs away making "
-                   f"the window; {Cause.RUNAWAY.advice()}")
+        return Cause.INDIRECT.found("ran-away", limit_gib=limit_gib)
+    return Cause.RUNAWAY.found(limit_gib=limit_gib)
 
 
 def off_screen(area, screen, sfml, wm):
@@ -166,30 +155,18 @@ def off_screen(area, screen, sfml, wm):
     x, y, width, height = area
     if x < screen[0] and y < screen[1] and x + width > 0 and y + height > 0:
         return None
-    words = (f"the window lies wholly outside the screen, at {x},{y} on a screen of "
-             f"{screen[0]} x {screen[1]}, so nothing of it can be seen or drawn: ")
-    if not wm and release(sfml) < PLACEMENT_RELEASE:
-        words += (f"SFML {sfml} places a window that no window manager places by the screen's "
-                  "width where its height belongs, which on a screen wider than it is tall "
-                  "puts it below the bottom: " + Cause.OFF_SCREEN.advice(
-                      "placement", needed=".".join(map(str, PLACEMENT_RELEASE))))
-    else:
-        words += (f"the window manager ({wm or 'none'}) placed it there, or the screen shrank "
-                  "under it: " + Cause.OFF_SCREEN.advice())
-    return Failure(Cause.OFF_SCREEN, words)
+    placement = not wm and release(sfml) < PLACEMENT_RELEASE
+    return Cause.OFF_SCREEN.found("placement" if placement else "", x=x, y=y, width=screen[0],
+                                  height=screen[1], sfml=sfml, wm=wm or "none",
+                                  needed=".".join(map(str, PLACEMENT_RELEASE)))
 
 
 def no_answer(display, tool, seconds, answers):
     """The failure of an X client that had no answer within seconds: the
     server has stopped answering, or, where it still answers (answers), the
     client hung on its own."""
-    if answers:
-        return Failure(Cause.CLIENT_HUNG, f"{tool} hung for {seconds} s on {display}, though "
-                       f"its X server still answers: {Cause.CLIENT_HUNG.advice()}")
-    return Failure(Cause.NO_ANSWER, f"the X server on {display} does not answer: {tool} had "
-                   f"no reply within {seconds} s; it has hung or been stopped (a frozen "
-                   "desktop, a server suspended with Ctrl+Z), or, through ssh -X, the "
-                   f"connection behind the display is gone: {Cause.NO_ANSWER.advice()}")
+    cause = Cause.CLIENT_HUNG if answers else Cause.NO_ANSWER
+    return cause.found(display=display, tool=tool, seconds=seconds)
 
 
 def unanswered(facts):
@@ -198,22 +175,15 @@ def unanswered(facts):
     base, screen = split_display(display)
     lost = SERVER_LOST.search(facts.stderr)
     if lost and truthy(facts.indirect):
-        return Failure(Cause.INDIRECT, f"rendering is indirect, and the X server on {display} "
-                       f"stopped as the program asked it for an indirect OpenGL context "
-                       f"({lost.group(0)}), as the indirect GLX of some X servers does "
-                       f"(Debian 13's among them): {Cause.INDIRECT.advice('server-lost')}")
+        return Cause.INDIRECT.found("server-lost", display=display, lost=lost.group(0))
     if screen is not None and facts.screens is not None:
-        return Failure(Cause.MISSING_SCREEN, f"the X server on {base} has {facts.screens} "
-                       f"screen(s), so it has no screen {screen} for DISPLAY={display}: "
-                       + Cause.MISSING_SCREEN.advice(base=base))
-    if re.search(r"authoriz|no protocol specified|maximum number of clients",
-                 facts.server, re.I):
-        return Failure(Cause.AUTH_REFUSED, f"the X server on {display} refused the connection "
-                       f"(authorization): {Cause.AUTH_REFUSED.advice()}")
+        return Cause.MISSING_SCREEN.found(base=base, screens=facts.screens, screen=screen,
+                                          display=display)
+    if CONNECTION_REFUSED.search(facts.server):
+        return Cause.AUTH_REFUSED.found(display=display)
     if facts.socket:
         return missing_socket(facts)
-    return Failure(Cause.NO_X_SERVER, f"no X server answers on DISPLAY={display}: "
-                   + Cause.NO_X_SERVER.advice())
+    return Cause.NO_X_SERVER.found(display=display)
 
 
 def server_cause(facts, screen):
@@ -223,15 +193,12 @@ def server_cause(facts, screen):
     depth = screen_depth(facts.server, screen)
     # A shallow screen has no GLX at all, so its depth is the cause to name.
     if depth is not None and depth < MIN_DEPTH:
-        return Failure(Cause.SHALLOW_SCREEN, f"screen {screen} of {display} is {depth} bits "
-                       f"deep, and SFML needs {MIN_DEPTH}: "
-                       + Cause.SHALLOW_SCREEN.advice(depth=MIN_DEPTH, screen=screen))
+        return Cause.SHALLOW_SCREEN.found(screen=screen, display=display, depth=depth,
+                                          needed=MIN_DEPTH)
     if not has_glx(facts.server) and hides_extensions(facts.server):
         return untrusted_client(display, facts.ssh)
     if not has_glx(facts.server):
-        return Failure(Cause.NO_GLX, f"the X server on {display} has no GLX extension, so SFML "
-                       "cannot make an OpenGL window there (the library crashes): "
-                       + Cause.NO_GLX.advice())
+        return Cause.NO_GLX.found(display=display)
     # An old GLX refuses a request OpenGL libraries before Mesa 24 make, and
     # offers none of the framebuffer configurations that later ones look for;
     # glxinfo, asking the server, meets the same as the program.
@@ -239,14 +206,9 @@ def server_cause(facts, screen):
     if not refused and NO_FBCONFIG not in facts.glx:
         return None
     request = re.search(r"Minor opcode of failed request: +\d+ \((\w+)\)", facts.glx)
-    which = f"nxagent {facts.agent}, as X2Go and NoMachine run it" if facts.agent \
-        else "an old one"
-    lacks = ("refuses a request OpenGL needs ("
-             f"{request.group(1) if request else 'a vendor private request'}, as glxinfo "
-             "shows)") if refused else ("offers no framebuffer configuration that OpenGL "
-                                        f"can draw with (glxinfo: {NO_FBCONFIG})")
-    return Failure(Cause.OLD_GLX, f"the X server on {display} ({which}) has only an old GLX, "
-                   f"which {lacks}: {Cause.OLD_GLX.advice()}")
+    return Cause.OLD_GLX.found(display=display, agent=facts.agent, refused=refused,
+                               request=request.group(1) if request else "",
+                               glxinfo=NO_FBCONFIG)
 
 
 def client_cause(facts, screen):
@@ -260,25 +222,18 @@ def client_cause(facts, screen):
     # Mesa falls back to indirect rendering when no driver loads; that is not
     # the cause to name then.
     if truthy(facts.indirect) or (direct.startswith("No") and not libgl_error):
-        how = Cause.INDIRECT.advice()
-        if ours:
-            return Failure(Cause.INDIRECT, f"{NO_INDIRECT_GL} ({ours}): {how}")
-        return Failure(Cause.INDIRECT, f"rendering is indirect, and the X server on {display} "
-                       f"refuses indirect GLX, as X servers do by default: {how}")
+        return Cause.INDIRECT.found("said" if ours else "", advice="", said=ours,
+                                    display=display)
     if screen != 0 and release(facts.sfml) < MULTI_SCREEN_RELEASE:
-        needed = ".".join(map(str, MULTI_SCREEN_RELEASE))
-        base = split_display(display)[0]
-        return Failure(Cause.OTHER_SCREEN_NEEDS_2_6, f"{display} is screen {screen} of a "
-                       f"multi-screen X server, where SFML {facts.sfml} cannot make its "
-                       f"window; SFML {needed} or later can: "
-                       + Cause.OTHER_SCREEN_NEEDS_2_6.advice(base=base, needed=needed))
+        return Cause.OTHER_SCREEN_NEEDS_2_6.found(
+            display=display, screen=screen, sfml=facts.sfml, base=split_display(display)[0],
+            needed=".".join(map(str, MULTI_SCREEN_RELEASE)))
     if libgl_error:
-        how = Cause.NO_DRIVER.advice("override" if facts.overrides else "",
-                                     overrides=facts.overrides)
-        return Failure(Cause.NO_DRIVER, f"no OpenGL driver loads for {display} "
-                       f"({libgl_error[:LIBGL_ERROR_LENGTH]}): {how}")
+        return Cause.NO_DRIVER.found(advice="override" if facts.overrides else "",
+                                     display=display, overrides=facts.overrides,
+                                     error=libgl_error[:LIBGL_ERROR_LENGTH])
     if ours:
-        return Failure(Cause.PROGRAM_FAILED, f"{ours}: {Cause.PROGRAM_FAILED.advice()}")
+        return Cause.PROGRAM_FAILED.found(said=ours)
     return ended(facts.status)
 
 

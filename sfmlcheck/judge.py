@@ -10,7 +10,6 @@ from typing import NamedTuple, Optional
 
 from . import oracle
 from .causes import Cause, Failure
-from .facts import PROGRAM, TITLE
 from .pictures import Image
 from .verdict import Step
 
@@ -43,10 +42,8 @@ def wrong_at(look, failure, where="drawn"):
 
 def flickers(where, wrong, looked, judgement):
     """The failure of a picture right on some frames and wrong on others."""
-    return Failure(Cause.FLICKERS, f"the picture changes from frame to frame: {wrong} of "
-                   f"{looked} frames {where} differ from the exact picture, as a driver that "
-                   f"presents a stale buffer now and then shows it ({judgement.words}); "
-                   + Cause.FLICKERS.advice())
+    return Cause.FLICKERS.found(wrong=wrong, looked=looked, where=where,
+                                judgement=judgement.words)
 
 
 def flickering(where, seen):
@@ -70,14 +67,9 @@ def first_looks(drawn, screen, cover=None):
     first = drawn[0][1] if drawn else None
     judgement = screen[-1][1] if screen else None
     if (first and first.black) or (first is None and judgement and judgement.black):
-        return Wrong(Failure(Cause.DRAWS_NOTHING, "the window opened but shows no circle, only "
-                             "black: the OpenGL driver takes the drawing but draws nothing (as "
-                             "seen with WSL's D3D12 driver and some remote vendor drivers); "
-                             + Cause.DRAWS_NOTHING.advice()))
+        return Wrong(Cause.DRAWS_NOTHING.found())
     if first and first.words:
-        return wrong_at(drawn[0], Failure(Cause.DRAWN_WRONG, "the OpenGL driver drew the "
-                                          f"picture wrongly: {first.words}; "
-                                          + Cause.DRAWN_WRONG.advice()))
+        return wrong_at(drawn[0], Cause.DRAWN_WRONG.found(judgement=first.words))
     if judgement is None:
         return Proven("the drawn frame (the screen could not be read)")
     if judgement.words and drawn and cover:
@@ -91,13 +83,7 @@ def first_looks(drawn, screen, cover=None):
 def shown_wrong(judgement, drawn):
     """The failure of a screen that shows the picture wrongly; drawn, where
     the frames drawn were right."""
-    if drawn:
-        return Failure(Cause.SHOWN_WRONG, "the program drew the picture right, but the screen "
-                       f"shows something else: {judgement.words}; something between the "
-                       "drawing and the screen changes it (a compositor, the remote display or "
-                       "the driver's presentation): " + Cause.SHOWN_WRONG.advice("between"))
-    return Failure(Cause.SHOWN_WRONG, f"the window does not show the picture: {judgement.words}; "
-                   + Cause.SHOWN_WRONG.advice())
+    return Cause.SHOWN_WRONG.found("between" if drawn else "", judgement=judgement.words)
 
 
 def later_looks(frames, looks):
@@ -112,26 +98,21 @@ def later_looks(frames, looks):
     if len(wrong) < len(frames + looks):
         return wrong_at(wrong[0], flickers(where, len(wrong), len(frames + looks), wrong[0][1]),
                         where)
-    return wrong_at(wrong[0], Failure(Cause.WENT_WRONG, "the picture was right at first, then "
-                                      f"{where} wrongly: {wrong[0][1].words}; "
-                                      + Cause.WENT_WRONG.advice()), where)
+    return wrong_at(wrong[0], Cause.WENT_WRONG.found(where=where, judgement=wrong[0][1].words),
+                    where)
 
 
 def at_exit(failure):
     """The failure of a program that showed the circle and was closed, and
     then ended badly, from why it ended (failure)."""
     if failure.cause is Cause.CRASH:
-        return Failure(Cause.CRASH_AT_EXIT, "the window, the drawing and the close all worked, "
-                       f"but then {failure.words} as it exited: a known fault of some OpenGL "
-                       "drivers as they unload (WSL's GPU driver among them); "
-                       + Cause.CRASH_AT_EXIT.advice())
-    return Failure(failure.cause, f"the window showed the circle, then {failure.words}")
+        return Cause.CRASH_AT_EXIT.found(ended=failure.words, **failure.facts)
+    return failure._replace(words=f"the window showed the circle, then {failure.words}")
 
 
 def closed_early():
     """The failure of a program closed, with status 0, too soon."""
-    return Failure(Cause.CLOSED_EARLY, "the window was closed before its picture was proven; "
-                   + Cause.CLOSED_EARLY.advice())
+    return Cause.CLOSED_EARLY.found()
 
 
 def judged_all(seen):
@@ -140,34 +121,26 @@ def judged_all(seen):
 
 
 def no_window(seconds):
-    return Failure(Cause.NO_WINDOW, f'no window titled "{TITLE}" appeared within {seconds} s')
+    return Cause.NO_WINDOW.found(seconds=seconds)
 
 
 def never_shown(wm):
     """The failure of a window held unmapped by wm ("" for none), for which
     the program was stopped."""
-    return Failure(Cause.NEVER_SHOWN, "the window was made but never shown: the window manager "
-                   f"({wm or 'none'}) or a proxy between it and the screen holds it unmapped "
-                   f"(xpra does this while no client is attached), and {PROGRAM} waits for it "
-                   f"to be shown, so it was ended here; {Cause.NEVER_SHOWN.advice()}")
+    return Cause.NEVER_SHOWN.found(wm=wm or "none")
 
 
 def no_frame(seconds, cover=None):
     """The failure of a window that presented nothing; cover names a window
     above it, where one covers it."""
-    words = f"the window opened but no frame was presented within {seconds} s"
-    if cover:
-        words += (f"; the window {cover} covers it, and a window covered whole may present "
-                  f"nothing: {Cause.NO_FRAME.advice('covered')}")
-    return Failure(Cause.NO_FRAME, words)
+    return Cause.NO_FRAME.found("covered" if cover else "", seconds=seconds, cover=cover)
 
 
 def close_failed(how, said):
     """The failure of a close request that could not be sent: how it was
     sent, and what was said."""
-    return Failure(Cause.CLOSE_FAILED, f"{how} could not send the close request ({said})")
+    return Cause.CLOSE_FAILED.found(how=how, said=said)
 
 
 def close_ignored(seconds):
-    return Failure(Cause.CLOSE_IGNORED, f"{PROGRAM} was still running {seconds} s after the "
-                   "close request")
+    return Cause.CLOSE_IGNORED.found(seconds=seconds)

@@ -16,7 +16,7 @@ import sys
 from contextlib import ExitStack
 
 from . import judge
-from .causes import Cause, CheckerError, Failed, Failure, ToolFailed, checker_error
+from .causes import Cause, CheckerError, Failed, ToolFailed, checker_error
 from .diagnosis import no_answer, worth_showing
 from .facts import CLOSE_KEYS, PROGRAM, VERSION
 from .gather import FPS_SECONDS, SCREEN_LOOKS, SHOW_SECONDS, Watch
@@ -44,9 +44,7 @@ def wayland_without_x():
     """The failure of a desktop session that has Wayland but no X server."""
     session = (os.environ.get("XDG_CURRENT_DESKTOP") or os.environ.get("XDG_SESSION_DESKTOP")
                or "with WAYLAND_DISPLAY=" + os.environ.get("WAYLAND_DISPLAY", ""))
-    return Failure(Cause.WAYLAND_WITHOUT_X, f"the Wayland session ({session}) has no X server: "
-                   "DISPLAY is not set, and SFML 2 draws through X11 only: "
-                   + Cause.WAYLAND_WITHOUT_X.advice())
+    return Cause.WAYLAND_WITHOUT_X.found(session=session)
 
 
 def sfml_version(program):
@@ -253,7 +251,7 @@ class Run:
         for note in getattr(error, "__notes__", ()):
             say(note)
         if self.x is None:
-            return Failure(Cause.NO_X_SERVER, str(error))
+            return Cause.NO_X_SERVER.found("timed-out", said=str(error))
         return no_answer(self.x.display, os.path.basename(error.cmd[0]), round(error.timeout),
                          self.x.answers(ANSWER_SECONDS))
 
@@ -265,8 +263,7 @@ class Run:
         watch = self.watch
         if watch is None:
             if isinstance(error, XRefused):
-                return Failure(Cause.NO_X_SERVER, f"{error}: "
-                               f"{Cause.NO_X_SERVER.advice()}")
+                return Cause.NO_X_SERVER.found("refused", said=str(error))
             return None
         try:
             gone = not self.x.answers(ANSWER_SECONDS)

@@ -17,7 +17,7 @@ import sys
 import tempfile
 import time
 
-from .causes import Cause, Failed, Failure, ToolFailed
+from .causes import Cause, Failed, ToolFailed
 from .procs import Timeout, spawn, stop_process, wait_for
 from .xquery import Display, XRefused, failed_tool, waiting_in
 
@@ -80,7 +80,7 @@ def private_display(asked, environ=os.environ):
 
 def did_not_start(words):
     """The failure of a private display that did not start."""
-    return Failed(Failure(Cause.NO_X_SERVER, words))
+    return Failed(Cause.NO_X_SERVER.found("private", said=words))
 
 
 def private_folder(prefix):

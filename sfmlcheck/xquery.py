@@ -15,6 +15,7 @@ import subprocess
 import time
 
 from .causes import ToolFailed
+from .diagnosis import CONNECTION_REFUSED
 from .facts import TITLE
 from .pictures import Image
 from .procs import wait_for
@@ -122,7 +123,7 @@ class Client:
         result = self.run(argv, check=False)
         said = (result.stdout + result.stderr).decode(errors="replace")
         if result.returncode != 0 and not REFUSED.search(said) \
-                and not re.search(r"authoriz|protocol specified|maximum number", said, re.I):
+                and not CONNECTION_REFUSED.search(said):
             raise failed_tool(argv, result.returncode, said)
         return result.returncode == 0, said
 
