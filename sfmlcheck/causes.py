@@ -95,10 +95,13 @@ class Cause(enum.Enum):
             "": "no X server answers on DISPLAY={display}: {advice}",
             # A tool the display refused before the program ran: its words.
             "refused": "{said}: {advice}",
-            "timed-out": "{said}",
-            "private": "{said}"},
-        "start one, log in with ssh -X to get one, or use a private one with scripts/run "
-        "--headless")
+            "timed-out": "{said}: {advice}",
+            "private": "{said}: {advice}"}, {
+            "": "start one, log in with ssh -X to get one, or use a private one with "
+                "scripts/run --headless",
+            "private": "a private display needs Xvfb and a /tmp it can write to: start "
+                       "Xvfb -displayfd 1 by hand to see why it does not start, or run on your "
+                       "own display without --headless"})
     MISSING_SOCKET = (
         "missing-socket", "nothing answers on a local `DISPLAY=:N`, and its socket "
         "`/tmp/.X11-unix/XN` is missing or a link to nothing (on WSL: WSLg's fix)",
@@ -344,3 +347,128 @@ def checker_error(error, display, traceback):
         "", advice="tool" if tool and error.package else "", tool=tool and error.tool,
         package=getattr(error, "package", ""), display=display, traceback=traceback,
         error=str(error) if tool else f"{type(error).__name__}: {error}")
+
+
+class Detail(NamedTuple):
+    """What the manual says of a cause beyond its line: what the program or
+    the library may print of it before the verdict, and why it happens."""
+    printed: str
+    why: str
+
+
+# Each cause's detail, for docs/causes.md, which is made from this catalogue.
+DETAILS = {
+    Cause.NO_X_SERVER: Detail(
+        "`Failed to open X11 display; make sure the DISPLAY environment variable is set "
+        "correctly`, status 134",
+        "No X server answers on `DISPLAY`, or the private display the checker starts did not "
+        "start."),
+    Cause.MISSING_SOCKET: Detail(
+        "", "The server on that display is gone, or its socket was removed (often by "
+        "something that cleans `/tmp`). On WSL, WSLg's server may still run with the link to "
+        "its socket gone (make the link as the line says), or not run at all (restart WSL with "
+        "GUI applications on)."),
+    Cause.WAYLAND_WITHOUT_X: Detail(
+        "", "SFML 2 draws through X11 only, and this Wayland session has no Xwayland (sway: "
+        "`xwayland enable`)."),
+    Cause.AUTH_REFUSED: Detail(
+        "`Authorization required, but no authorization protocol specified`",
+        "The server wants a cookie this user does not have. In a container: `xauth nlist "
+        "$DISPLAY | xauth -f FILE nmerge -` and `XAUTHORITY=FILE`."),
+    Cause.NO_ANSWER: Detail(
+        "", "The server takes connections but says nothing: it has hung or was suspended (a "
+        "frozen desktop; a server stopped with Ctrl+Z in its terminal: `fg` it), or, through "
+        "`ssh -X`, the connection behind `DISPLAY` is gone (the other machine slept or lost its "
+        "network)."),
+    Cause.CLIENT_HUNG: Detail(
+        "", "A tool the checker runs got no answer, while the server still answers a new "
+        "question: rare, and seen only on a busy machine. The line above the verdict says "
+        "where the tool waited (`==> import was stopped while in state S, sleeping in …`): a "
+        "wait in a poll means the server never answered it; state D, that the tool waited for "
+        "the disk. Keep that line with the report."),
+    Cause.MISSING_SCREEN: Detail(
+        "`Failed to open X11 display`", "`DISPLAY` names a screen the server does not have."),
+    Cause.SHALLOW_SCREEN: Detail(
+        "`BadMatch` from `X_CreateWindow`, status 1 (or a crash on an 8-bit screen)",
+        "SFML needs a screen of 24 bits or more."),
+    Cause.NO_GLX: Detail(
+        "a crash at once (status 139)", "Without GLX, SFML cannot make an OpenGL window."),
+    Cause.UNTRUSTED_CLIENT: Detail(
+        "a crash at once (status 139; through `ssh`, 255)",
+        "The X server shows an untrusted client almost none of its extensions, GLX among "
+        "them. `ssh -X` makes the program one where X11 forwarding is untrusted "
+        "(`ForwardX11Trusted no`, OpenSSH's own default; Debian and Ubuntu turn it on); "
+        "elsewhere, the cookie in `XAUTHORITY` was made untrusted."),
+    Cause.OLD_GLX: Detail(
+        "`X Error of failed request: GLXUnsupportedPrivateRequest` "
+        "(`X_GLXVendorPrivateWithReply`), status 1",
+        "X2Go and NoMachine sessions run on `nxagent`, whose GLX predates what Mesa asks for; "
+        "`glxinfo` fails the same way."),
+    Cause.INDIRECT: Detail(
+        "`sfml-works: the window opened, but its OpenGL context (version 0.0) cannot draw: "
+        "drawing needs OpenGL 1.1`; or `Failed to create an OpenGL context for this window`, "
+        "then `BadValue` from `X_GLXCreateContext`",
+        "`LIBGL_ALWAYS_INDIRECT` is set (a common tip for `ssh -X`), or Mesa fell back to "
+        "indirect rendering. Servers refuse indirect GLX by default; one that allows it (Xvfb "
+        "and Xvnc with `+iglx`) gives no OpenGL through it, and with Mesa 22 its indirect GLX "
+        "now and then fills gigabytes for a garbage count of texture units: the checker stops "
+        "it at 2 GiB. Debian 13's Xvfb crashes as the context is made."),
+    Cause.OTHER_SCREEN_NEEDS_2_6: Detail(
+        "`BadMatch` from `X_CreateColormap` with `DISPLAY=:N.1`",
+        "SFML 2.5 cannot use a screen other than the default of a multi-screen server."),
+    Cause.NO_DRIVER: Detail(
+        "`libGL error: failed to load driver: swrast`, `Failed to create an OpenGL context`; "
+        "from Mesa 24 on, without the prefix: `failed to load driver: iris`, `glx: failed to "
+        "create dri3 screen`, `MESA: error: ZINK: failed to choose pdev`, `DRI driver not from "
+        "this Mesa build`",
+        "No OpenGL driver loads. Mesa's drivers include a software renderer that works "
+        "everywhere; `glxinfo -B` shows which renderer you get."),
+    Cause.PROGRAM_FAILED: Detail("its own line, `sfml-works: …`",
+                                 "The program found it could not go on, and said why."),
+    Cause.NO_WINDOW: Detail("", "The program ran, but no window of its own appeared."),
+    Cause.RUNAWAY: Detail(
+        "", "The OpenGL driver filled memory making the window; the checker stops it at "
+        "2 GiB, before the kernel runs out."),
+    Cause.NEVER_SHOWN: Detail(
+        "", "The program waits inside the library for its window to be shown, and cannot end "
+        "itself, so the checker ends it. xpra does this while no client is attached. If you "
+        "start openbox yourself in a script and its first window never appears, wait for its "
+        "`--startup` command rather than for `_NET_SUPPORTING_WM_CHECK`: openbox sets that "
+        "before it reads its first events."),
+    Cause.OFF_SCREEN: Detail(
+        "", "SFML 2.5 (Debian 12, Ubuntu 22.04) places a window that no window manager places "
+        "with the screen's width where its height belongs, so on a screen wider than it is "
+        "tall (`xvfb-run -s '-screen 0 2560x1080x24'`, two monitors side by side with no "
+        "window manager) the window lands below the bottom and presents nothing."),
+    Cause.NO_FRAME: Detail("", "The window showed, but the program presented no frame."),
+    Cause.CLOSED_EARLY: Detail("", "The window was closed before the checker had seen it "
+                                   "right: nothing is proven."),
+    Cause.DRAWS_NOTHING: Detail(
+        "", "The driver takes the drawing but draws nothing (seen with WSL's D3D12 driver and "
+        "some remote vendor drivers)."),
+    Cause.DRAWN_WRONG: Detail(
+        "", "The frame the program drew is already wrong, so the driver is at fault: "
+        "`sfml-works-comparison.png` shows expected, found and their difference."),
+    Cause.SHOWN_WRONG: Detail(
+        "", "The drawing is right and something between it and the screen changes it: a "
+        "compositor, the remote display, the driver's presentation."),
+    Cause.FLICKERS: Detail(
+        "", "Some frames are right and some are not: a driver presenting a stale buffer now "
+        "and then (reported with some drivers under Xwayland), or a compositor between."),
+    Cause.WENT_WRONG: Detail(
+        "", "The driver, or what shows its frames, goes wrong after a good start: "
+        "`sfml-works-comparison.png` shows how."),
+    Cause.CLOSE_FAILED: Detail("", "The window manager or Xlib refused the close request."),
+    Cause.CLOSE_IGNORED: Detail("", "The program did not end on a close request."),
+    Cause.EXIT_STATUS: Detail("", "The program ended with a nonzero status, and neither the "
+                                  "display nor its own words say why."),
+    Cause.CRASH: Detail("", "The program was killed by a signal, and neither the display nor "
+                            "its own words say why."),
+    Cause.CRASH_AT_EXIT: Detail(
+        "", "Everything a program needs worked; the OpenGL driver crashed as the libraries "
+        "unloaded, a known fault of WSL's GPU driver and some old vendor drivers."),
+    Cause.CHECKER_ERROR: Detail(
+        "", "Not your X server: a tool the checker runs is broken or foreign (another `xprop` "
+        "first on `PATH`, a damaged package), or the checker met a fault of its own, a bug "
+        "to report with the traceback file the line names."),
+}

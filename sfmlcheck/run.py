@@ -7,7 +7,6 @@ same facts go to a JSON file. A run gathers (gather), judges (judge) and
 reports (report); this module keeps the order of the steps.
 """
 
-import argparse
 import os
 import re
 import socket
@@ -15,16 +14,16 @@ import subprocess
 import sys
 from contextlib import ExitStack
 
-from . import judge
+from . import judge, options
 from .causes import Cause, CheckerError, Failed, ToolFailed, checker_error
 from .diagnosis import no_answer, worth_showing
-from .facts import CLOSE_KEYS, PROGRAM, VERSION
+from .facts import CLOSE_KEYS, PROGRAM
 from .gather import FPS_SECONDS, SCREEN_LOOKS, SHOW_SECONDS, Watch
 from .procs import stop_process
 from .program import Program
 from .report import Report, say
-from .session import UserDisplay, XSession, private_display
-from .verdict import CHECKER_STATUS, FAILED_STATUS, OK_STATUS, Proof, Step
+from .session import UserDisplay, XSession
+from .verdict import Proof, Step
 from .writers import rate
 from .xquery import XRefused
 
@@ -33,12 +32,6 @@ from .xquery import XRefused
 ANSWER_SECONDS = 15
 # How long a program may take to end once its display is gone.
 GONE_SECONDS = 5
-
-EPILOG = f"""exit status: {OK_STATUS} when the window was proven (OK), {FAILED_STATUS} when this
-machine's stack failed (FAILED: the cause and what to do), {CHECKER_STATUS} when the checker could not do
-its job (failure checker-error: a tool it runs failed, or a fault of its own; never the
-machine's X server) or was called wrongly."""
-
 
 def wayland_without_x():
     """The failure of a desktop session that has Wayland but no X server."""
@@ -277,56 +270,8 @@ class Run:
         return worth_showing(self.watch.program.stderr()) if self.watch else []
 
 
-def state_folder():
-    """Where a user's runs go unless told: $XDG_STATE_HOME/sfml-works, by
-    default ~/.local/state/sfml-works."""
-    state = os.environ.get("XDG_STATE_HOME") or os.path.join(os.path.expanduser("~"), ".local",
-                                                             "state")
-    return os.path.join(state, PROGRAM)
-
-
-def parse(argv, prog="sfmlcheck.run", installed=None):
-    """The options; installed: the program, counter and SFML source an
-    install holds, which its command gives unless told otherwise."""
-    installed = installed or {}
-    parser = argparse.ArgumentParser(prog=prog, epilog=EPILOG)
-    parser.add_argument("--version", action="version", version=f"{PROGRAM} {VERSION}")
-    parser.add_argument("--program", required="program" not in installed, metavar="PATH",
-                        help="the sfml-works to check")
-    parser.add_argument("--counter", required="counter" not in installed, metavar="PATH",
-                        help="the frame counter built with it (libframe-counter.so)")
-    parser.add_argument("--output", metavar="DIR", help="where each run keeps its folder of "
-                        "pictures and verdict, under runs/, latest leading to the last "
-                        "(default: $XDG_STATE_HOME/sfml-works, or ~/.local/state/sfml-works)")
-    parser.add_argument("--json", metavar="FILE", help="the verdict's JSON, also to FILE "
-                        "(-: standard output, the one line then going to standard error)")
-    parser.add_argument("--junit", metavar="FILE", help="a JUnit report, one case a thing "
-                        "proven, to FILE")
-    parser.add_argument("--built", nargs="?", type=float, const=0.0, metavar="SECONDS",
-                        help="the program was built for this run, in SECONDS (the build's "
-                        "case passes)")
-    parser.add_argument("--headless", action="store_true", help="use a private virtual "
-                        "display even when DISPLAY is set (the default without a display)")
-    parser.add_argument("--close", action="store_true", help="close the window once it is "
-                        "proven, as a window manager does, instead of waiting for you to")
-    parser.add_argument("--sfml-source", choices=("system", "built", "given"), default="given",
-                        help="where its SFML comes from: the system's package, built from "
-                        "source here, or given with the program (the verdict's sfml_source)")
-    parser.add_argument("--system-sfml", default="", metavar="VERSION",
-                        help="the system package's SFML, named beside one built from source")
-    parser.set_defaults(**installed)
-    args = parser.parse_args(argv)
-    args.headless = private_display(args.headless)
-    args.output = args.output or state_folder()
-    try:
-        os.makedirs(args.output, exist_ok=True)
-    except OSError as error:
-        parser.error(f"cannot make the folder {args.output}: {error.strerror}")
-    return args
-
-
-def main(argv, prog="sfmlcheck.run", installed=None):
-    args = parse(argv, prog, installed)
+def main(argv, prog=None, installed=None):
+    args = options.parse(argv, prog, installed)
     report = Report(args.output, args.json, args.junit,
                     github=os.environ.get("GITHUB_ACTIONS") == "true",
                     project_dir=os.environ.get("CI_PROJECT_DIR") or None)

@@ -17,7 +17,6 @@ import time
 from .causes import ToolFailed
 from .diagnosis import CONNECTION_REFUSED
 from .facts import TITLE
-from .pictures import Image
 from .procs import wait_for
 
 # How long a query may take; the waits that use them are longer.
@@ -242,6 +241,7 @@ class Captures(Windows):
         argv = ["import", "-silent", *where, "-depth", "8", "ppm:-"]
         data = shown_on.run(argv, env=env).stdout
         try:
+            from .pictures import Image  # numpy and Pillow: only once a picture is taken
             return Image.decode(data)
         except (OSError, ValueError) as error:
             raise ToolFailed(argv, 0, f"its output is no picture ({error})",

@@ -3,7 +3,9 @@ servers, GLX and the program really print, the judgements and the oracle on
 pictures made from geometry, the report's files, the frame counter's file,
 and the catalogue of causes against the README and the rows."""
 
+import argparse
 import itertools
+import sys
 import json
 import os
 import xml.etree.ElementTree as ElementTree
@@ -15,8 +17,8 @@ import tempfile
 
 import pytest
 
-from sfmlcheck import fleet, judge, oracle
-from sfmlcheck.causes import Cause, Failure, ToolFailed, checker_error
+from sfmlcheck import fleet, judge, options, oracle
+from sfmlcheck.causes import DETAILS, Cause, Failure, ToolFailed, checker_error
 from sfmlcheck.diagnosis import Facts, explain, no_answer, off_screen, runaway, worth_showing
 from sfmlcheck.facts import VERSION
 from sfmlcheck.judge import settled
@@ -29,6 +31,9 @@ from sfmlcheck.run import wayland_without_x
 from sfmlcheck.session import private_display
 from stack_rows import DESKTOPS, STACKS
 from suite import SOURCE_DIR
+
+sys.path.insert(0, os.path.join(SOURCE_DIR, "tools"))
+import docs  # noqa: E402  (tools/docs.py: the pages made from the catalogue)
 
 # Jenkins' schema for JUnit reports, beside the checkout where there is one.
 JUNIT_XSD = os.path.join(SOURCE_DIR, os.pardir, "shared", "schemas", "junit-10.xsd")
@@ -551,24 +556,65 @@ def test_github_annotation_is_one_escaped_line():
         "b%0Ac"
 
 
-def readme_causes():
-    """The README's table of causes: identifier and summary."""
-    with open(os.path.join(SOURCE_DIR, "README.md")) as f:
-        table = re.search(r"^\| `failure` \| cause \|\n\|---\|---\|\n((?:\|.*\n)+)", f.read(),
-                          re.M).group(1)
-    return dict(re.findall(r"^\| `([^`]+)` \| (.*) \|$", table, re.M))
+def test_pages_made_from_the_catalogue_and_the_options_are_fresh():
+    """docs/causes.md is what tools/docs.py makes of the catalogue today;
+    the manual page it makes names every option --help shows."""
+    with open(os.path.join(SOURCE_DIR, "docs", "causes.md"), encoding="utf-8") as f:
+        assert f.read() == docs.causes_page(), \
+            "docs/causes.md is stale: run tools/docs.py causes > docs/causes.md"
+    page = docs.manual_page()
+    shown = [a.option_strings[0] for a in options.parser()._actions
+             if a.help != argparse.SUPPRESS and a.dest != "help"]
+    assert shown and all(docs.roff(flag) in page for flag in shown)
+    assert "--counter" not in options.parser().format_help()
 
 
-def test_one_catalogue_of_causes_matches_the_readme_and_the_rows():
-    catalogue = {cause.id: cause.summary for cause in Cause}
-    assert readme_causes() == catalogue
+def test_every_sentence_and_advice_of_the_catalogue_is_worded_whole():
+    """The catalogue's own test, the one place that reads its words: each
+    sentence and advice of each cause, worded from the examples the docs
+    show, names every fact it needs and holds its advice."""
+    for cause in Cause:
+        examples = docs.EXAMPLES[cause]
+        assert {variant for variant, _, _ in examples} == set(cause.says), cause
+        used = {cause.found(variant, advice, **facts).advice
+                for variant, advice, facts in examples}
+        assert used == set(cause.advices), cause
+        for variant, advice, facts in examples:
+            failure = cause.found(variant, advice, **facts)
+            assert failure.words and not re.search(r"[{}]", failure.words), failure
+            told = cause.advice(failure.advice, **facts) if cause.advices[failure.advice] \
+                else ""
+            assert told in failure.words, failure
+    assert set(DETAILS) == set(Cause)
+
+
+# A cause's identifier may be written in one file of the package, the
+# catalogue's; these are other facts that happen to share the word.
+SHARED_WORDS = {"indirect": {"gather.py"}}  # the rendering fact's value, as glxinfo has it
+
+
+def test_each_identifier_is_written_once_in_the_package():
+    package = os.path.join(SOURCE_DIR, "sfmlcheck")
+    texts = {}
+    for name in os.listdir(package):
+        if name.endswith(".py"):
+            with open(os.path.join(package, name), encoding="utf-8") as f:
+                texts[name] = f.read()
+    for cause in Cause:
+        found = {name for name, text in texts.items()
+                 if re.search(rf"""["']{re.escape(cause.id)}["']""", text)}
+        assert found == {"causes.py"} | SHARED_WORDS.get(cause.id, set()), (cause.id, found)
+
+
+def test_one_catalogue_of_causes_matches_the_rows():
+    catalogue = {cause.id for cause in Cause}
     # A first look proves what it was proven on ("the screen", say), or fails.
     proofs = {row[-1] for row in FIRST_LOOKS if row[-1].startswith("the ")}
     made = {row[2] for row in FAILURES + FOUND + REPORTS} | {
         row[-1] for row in FIRST_LOOKS + LATER_LOOKS} | {stack.failure for stack in STACKS}
     made -= {None, ""} | proofs
-    assert made - set(catalogue) == set(), "rows expect causes the catalogue lacks"
-    assert set(catalogue) - made == set(), "causes no row makes"
+    assert made - catalogue == set(), "rows expect causes the catalogue lacks"
+    assert catalogue - made == set(), "causes no row makes"
     assert not any(stack.failure for stack in DESKTOPS)
     with pytest.raises(ValueError):
         Cause("no-such-cause")
