@@ -653,3 +653,34 @@ def test_a_private_display_where_asked_or_the_user_has_none(asked, display, wayl
         environ = {"DISPLAY": display, "WAYLAND_DISPLAY": wayland.format(runtime=runtime),
                    "XDG_RUNTIME_DIR": runtime}
         assert private_display(asked, environ) == private
+
+
+# What scripts/run must build before a run, by its arguments and the files
+# there: the plan's two words; None where the arguments are wrong.
+PLANS = [
+    ("the-build", ["--headless"], [], "private program"),
+    ("own-display", [], [], "own program"),
+    ("given-with-its-counter", ["--program", "{tmp}/bin/sfml-works"],
+     ["bin/sfml-works", "bin/tools/libframe-counter.so"], "own none"),
+    ("given-with-the-clones-counter", ["--program", "{tmp}/bin/sfml-works"],
+     ["bin/sfml-works", "clone/build/release/tools/libframe-counter.so"], "own none"),
+    ("given-alone", ["--program", "{tmp}/bin/sfml-works"], ["bin/sfml-works"], "own counter"),
+    ("given-missing", ["--program", "{tmp}/nothing"], [], None),
+    ("unknown-option", ["--bogus"], [], None),
+]
+
+
+@pytest.mark.parametrize("argv, files, plan", [row[1:] for row in PLANS],
+                         ids=[row[0] for row in PLANS])
+def test_scripts_run_builds_only_what_the_run_needs(argv, files, plan, capsys):
+    with tempfile.TemporaryDirectory() as tmp:
+        for name in files:
+            os.makedirs(os.path.dirname(os.path.join(tmp, name)), exist_ok=True)
+            open(os.path.join(tmp, name), "w").close()
+        argv = ["--clone", os.path.join(tmp, "clone")] + [a.format(tmp=tmp) for a in argv]
+        if plan is None:
+            with pytest.raises(SystemExit) as ended:
+                options.plan(argv, {"DISPLAY": ":0"})
+            assert ended.value.code == 2
+        else:
+            assert options.plan(argv, {"DISPLAY": ":0"}) == plan
